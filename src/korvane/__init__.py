@@ -1,0 +1,1 @@
+"""korvane: data-engineering utilities."""

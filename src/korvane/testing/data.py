@@ -1,0 +1,37 @@
+"""Deterministic sample tables shared by the emulators, tests, demo and benchmarks.
+
+The same ``(headers, rows)`` feed the OpenAPI emulator and the Presto
+emulator, so an export through either route can be compared byte for byte.
+"""
+import random
+
+HEADERS = ["id", "user", "score", "city", "note", "active"]
+# Presto type names of HEADERS, for the Presto emulator.
+PRESTO_TYPES = ["bigint", "varchar", "double", "varchar", "varchar", "boolean"]
+
+_CITIES = ["北京", "上海", "Zürich", "São Paulo", "New York, NY", None]
+_NOTES = ['plain', 'has, comma', 'has "quotes"', "multi\nline", "", None, "ünïcødé ✓"]
+
+
+def sample_row(n, rnd):
+    """Row number ``n`` as a JSON-ready list matching HEADERS."""
+    return [
+        n,
+        "user_%d" % rnd.randrange(1000000),
+        None if n % 97 == 0 else round(rnd.uniform(-1e6, 1e6), 6),
+        _CITIES[n % len(_CITIES)],
+        _NOTES[n % len(_NOTES)],
+        n % 3 == 0,
+    ]
+
+
+def sample_rows(count, seed=7):
+    """Yield ``count`` rows; the same seed always gives the same rows."""
+    rnd = random.Random(seed)
+    for n in range(count):
+        yield sample_row(n, rnd)
+
+
+def sample_table(count, seed=7):
+    """Return ``(HEADERS, list_of_rows)``."""
+    return list(HEADERS), list(sample_rows(count, seed))
