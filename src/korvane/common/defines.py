@@ -1,0 +1,49 @@
+"""Shared services of the korvane package.
+
+``BMOBJ`` is the one service object that korvane's modules log through and
+remove local files with. ``Et`` is the package's error type.
+"""
+import logging
+import os
+import shutil
+
+__all__ = ["BMOBJ", "Et", "BaseManager"]
+
+logger = logging.getLogger("korvane")
+
+
+class Et(Exception):
+    """Error raised by korvane's own utilities."""
+
+
+def _text(values):
+    return " ".join(str(v) for v in values)
+
+
+class BaseManager(object):
+    """Logging and local-file housekeeping shared by korvane's modules."""
+
+    def log_error(self, *values):
+        """Log ``values``, joined by spaces, at error level on the "korvane" logger."""
+        logger.error("%s", _text(values))
+
+    def clog(self, ctx, *values):
+        """Log ``values``, joined by spaces, at info level for the caller's ``ctx``."""
+        logger.info("%s", _text(values), extra={"korvane_ctx": ctx})
+
+    def remove_file(self, path):
+        """Remove the file at ``path``; do nothing when there is none."""
+        try:
+            os.remove(path)
+        except FileNotFoundError:
+            pass
+        except IsADirectoryError:
+            pass
+
+    def remove_folder(self, path):
+        """Remove the directory tree at ``path``; do nothing for a path that is no directory."""
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path, ignore_errors=False)
+
+
+BMOBJ = BaseManager()

@@ -1,0 +1,572 @@
+"""Loopback emulator of a Kubernetes API server (core/v1 pods only).
+
+``KubeApiServer`` serves HTTPS on 127.0.0.1 with a throw-away CA and checks a
+bearer token on every request, so the real ``kubernetes`` client can reach it
+through a kubeconfig written by ``write_kubeconfig`` with TLS verification on::
+
+    with KubeApiServer() as server:
+        server.add_pod("default", "web-1", log_lines=["started"])
+        server.write_kubeconfig(path)
+        config.load_kube_config(path)
+        client.CoreV1Api().list_pod_for_all_namespaces(watch=False)
+
+Served endpoints::
+
+    GET    /api/v1/pods
+    GET    /api/v1/namespaces/{ns}/pods/{name}
+    DELETE /api/v1/namespaces/{ns}/pods/{name}
+    GET    /api/v1/namespaces/{ns}/pods/{name}/log   (tailLines, pretty)
+
+Everything else gets a 404 ``Status``; a missing or wrong token gets a 401
+``Status`` before any routing, as a real API server does.
+"""
+import base64
+import collections
+import copy
+import datetime
+import hmac
+import ipaddress
+import http.server
+import json
+import os
+import shutil
+import socket
+import ssl
+import tempfile
+import threading
+import uuid
+from urllib.parse import parse_qsl, urlsplit, unquote
+
+from cryptography import x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+__all__ = ["KubeApiServer", "RecordedRequest"]
+
+# One request as the server saw it: ``query`` maps each parameter to its last
+# value (strings, exactly as sent); ``headers`` has lower-cased names.
+RecordedRequest = collections.namedtuple(
+    "RecordedRequest", ["method", "path", "query", "headers"])
+
+# Pods added without ``created`` get 2021-04-23T08:00:00Z, then one minute
+# later for each following pod.
+_FIRST_CREATED = datetime.datetime(2021, 4, 23, 8, 0, 0, tzinfo=datetime.timezone.utc)
+_UID_NAMESPACE = uuid.UUID("6f1c2a5e-3b7d-4e0a-9c61-0d2b8e4f7a13")
+
+_TRUE_WORDS = ("1", "t", "T", "true", "TRUE", "True")  # Go's strconv.ParseBool
+
+
+def _k8s_time(value):
+    """Format a datetime the way the API server does (UTC, whole seconds)."""
+    if value.tzinfo is None:
+        value = value.replace(tzinfo=datetime.timezone.utc)
+    return value.astimezone(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def _status(code, reason, message, details=None):
+    body = {
+        "kind": "Status",
+        "apiVersion": "v1",
+        "metadata": {},
+        "status": "Failure",
+        "message": message,
+        "reason": reason,
+        "code": code,
+    }
+    if details is not None:
+        body["details"] = details
+    return body
+
+
+def _make_certificates():
+    """Return ``(ca_pem, server_cert_pem, server_key_pem)`` for 127.0.0.1/localhost."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    not_before = now - datetime.timedelta(hours=1)
+    not_after = now + datetime.timedelta(days=2)
+
+    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "korvane-emulator-ca")])
+    ca_ski = x509.SubjectKeyIdentifier.from_public_key(ca_key.public_key())
+    ca_cert = (
+        x509.CertificateBuilder()
+        .subject_name(ca_name)
+        .issuer_name(ca_name)
+        .public_key(ca_key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(not_before)
+        .not_valid_after(not_after)
+        .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
+        .add_extension(
+            x509.KeyUsage(
+                digital_signature=True, content_commitment=False, key_encipherment=False,
+                data_encipherment=False, key_agreement=False, key_cert_sign=True,
+                crl_sign=True, encipher_only=False, decipher_only=False),
+            critical=True)
+        .add_extension(ca_ski, critical=False)
+        .sign(ca_key, hashes.SHA256())
+    )
+
+    key = ec.generate_private_key(ec.SECP256R1())
+    cert = (
+        x509.CertificateBuilder()
+        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "kube-apiserver")]))
+        .issuer_name(ca_name)
+        .public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(not_before)
+        .not_valid_after(not_after)
+        .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+        .add_extension(
+            x509.KeyUsage(
+                digital_signature=True, content_commitment=False, key_encipherment=False,
+                data_encipherment=False, key_agreement=False, key_cert_sign=False,
+                crl_sign=False, encipher_only=False, decipher_only=False),
+            critical=True)
+        .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
+        .add_extension(
+            x509.SubjectAlternativeName([
+                x509.IPAddress(ipaddress.ip_address("127.0.0.1")),
+                x509.DNSName("localhost"),
+            ]),
+            critical=False)
+        .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
+        .add_extension(
+            x509.AuthorityKeyIdentifier.from_issuer_subject_key_identifier(ca_ski),
+            critical=False)
+        .sign(ca_key, hashes.SHA256())
+    )
+
+    pem = serialization.Encoding.PEM
+    key_pem = key.private_bytes(
+        pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+    return ca_cert.public_bytes(pem), cert.public_bytes(pem), key_pem
+
+
+class _Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "korvane-kube-emulator"
+    # Idle keep-alive connections are dropped after this long; close() drops
+    # them at once.
+    timeout = 30
+
+    def log_message(self, format, *args):
+        pass
+
+    def version_string(self):
+        return self.server_version
+
+    def do_GET(self):
+        self._handle("GET")
+
+    def do_DELETE(self):
+        self._handle("DELETE")
+
+    def do_POST(self):
+        self._handle("POST")
+
+    def do_PUT(self):
+        self._handle("PUT")
+
+    def do_PATCH(self):
+        self._handle("PATCH")
+
+    def do_HEAD(self):
+        self._handle("HEAD")
+
+    def do_OPTIONS(self):
+        self._handle("OPTIONS")
+
+    def _handle(self, method):
+        length = int(self.headers.get("Content-Length") or 0)
+        if length:
+            self.rfile.read(length)
+        parts = urlsplit(self.path)
+        path = unquote(parts.path)
+        query = dict(parse_qsl(parts.query, keep_blank_values=True))
+        owner = self.server.owner
+        headers = {k.lower(): v for k, v in self.headers.items()}
+        owner._record(RecordedRequest(method, path, query, headers))
+
+        if not owner._authorized(self.headers.get("Authorization")):
+            self._send_json(401, _status(401, "Unauthorized", "Unauthorized"), query)
+            return
+        code, body, content_type = owner._route(method, path, query)
+        if content_type == "application/json":
+            self._send_json(code, body, query, head=(method == "HEAD"))
+        else:
+            self._send(code, body, content_type, head=(method == "HEAD"))
+
+    def _send_json(self, code, obj, query, head=False):
+        if query.get("pretty") in _TRUE_WORDS:
+            text = json.dumps(obj, indent=2, ensure_ascii=False) + "\n"
+        else:
+            text = json.dumps(obj, separators=(",", ":"), ensure_ascii=False) + "\n"
+        self._send(code, text.encode("utf-8"), "application/json", head=head)
+
+    def _send(self, code, data, content_type, head=False):
+        self.send_response(code)
+        self.send_header("Audit-Id", str(uuid.uuid4()))
+        self.send_header("Cache-Control", "no-cache, private")
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if not head:
+            self.wfile.write(data)
+
+
+class _TLSServer(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = False
+
+    def __init__(self, owner, ssl_context):
+        self.owner = owner
+        self.ssl_context = ssl_context
+        self._live = set()
+        self._live_lock = threading.Lock()
+        self._closing = False
+        http.server.ThreadingHTTPServer.__init__(self, ("127.0.0.1", 0), _Handler)
+
+    def server_bind(self):
+        # Skip HTTPServer's getfqdn() lookup; we only ever serve 127.0.0.1.
+        self.socket.bind(self.server_address)
+        self.server_address = self.socket.getsockname()
+        self.server_name = "127.0.0.1"
+        self.server_port = self.server_address[1]
+
+    def finish_request(self, request, client_address):
+        # The TLS handshake runs here, in the connection's own thread, so a
+        # client that never completes it cannot hold up accept().
+        request.settimeout(5)
+        conn = self.ssl_context.wrap_socket(
+            request, server_side=True, do_handshake_on_connect=False)
+        with self._live_lock:
+            if self._closing:
+                conn.close()
+                return
+            self._live.add(conn)
+        try:
+            conn.do_handshake()
+            self.RequestHandlerClass(conn, client_address, self)
+        except (OSError, ValueError):
+            pass
+        finally:
+            with self._live_lock:
+                self._live.discard(conn)
+            conn.close()
+
+    def handle_error(self, request, client_address):
+        pass
+
+    def drop_connections(self):
+        with self._live_lock:
+            self._closing = True
+            live = list(self._live)
+        for conn in live:
+            try:
+                # Plain socket shutdown: wakes a thread blocked reading this
+                # connection without touching its TLS state from here.
+                socket.socket.shutdown(conn, socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+
+class KubeApiServer(object):
+    """HTTPS Kubernetes API server emulator on 127.0.0.1 (core/v1 pods).
+
+    Pods are kept in insertion order. Every request, authorized or not, is
+    appended to ``requests`` as a ``RecordedRequest``.
+    """
+
+    def __init__(self, token="test-token"):
+        self.token = token
+        self.requests = []
+        self._lock = threading.Lock()
+        self._pods = collections.OrderedDict()  # (namespace, name) -> pod object
+        self._logs = {}  # (namespace, name) -> list of lines
+        self._resource_version = 1000
+        self._added = 0
+
+        self._ca_pem, cert_pem, key_pem = _make_certificates()
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tmp = tempfile.mkdtemp(prefix="korvane-kube-")
+        try:
+            cert_path = os.path.join(tmp, "server.crt")
+            key_path = os.path.join(tmp, "server.key")
+            with open(cert_path, "wb") as f:
+                f.write(cert_pem + self._ca_pem)
+            with open(key_path, "wb") as f:
+                f.write(key_pem)
+            ctx.load_cert_chain(cert_path, key_path)
+        finally:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+        self._server = _TLSServer(self, ctx)
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, kwargs={"poll_interval": 0.05},
+            name="kube-emulator", daemon=True)
+        self._thread.start()
+        self._closed = False
+
+    # -- lifecycle ---------------------------------------------------------
+
+    def close(self):
+        if self._closed:
+            return
+        self._closed = True
+        self._server.shutdown()
+        self._server.drop_connections()
+        self._server.server_close()
+        self._thread.join(5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # -- addresses ---------------------------------------------------------
+
+    @property
+    def host(self):
+        return "127.0.0.1"
+
+    @property
+    def port(self):
+        return self._server.server_port
+
+    @property
+    def url(self):
+        return "https://127.0.0.1:%d" % self.port
+
+    @property
+    def ca_pem(self):
+        """PEM bytes of the CA that signed the server certificate."""
+        return self._ca_pem
+
+    def write_kubeconfig(self, path, token=None):
+        """Write a kubeconfig for this server to ``path`` and return ``path``.
+
+        ``token`` replaces the user's token (an empty string means none).
+        """
+        token = self.token if token is None else token
+        ca_data = base64.b64encode(self._ca_pem).decode("ascii")
+        q = json.dumps  # JSON strings are valid double-quoted YAML scalars
+        text = "\n".join([
+            "apiVersion: v1",
+            "kind: Config",
+            "preferences: {}",
+            "clusters:",
+            "- name: korvane-emulator",
+            "  cluster:",
+            "    server: %s" % q(self.url),
+            "    certificate-authority-data: %s" % q(ca_data),
+            "users:",
+            "- name: korvane-emulator-user",
+            "  user:",
+            "    token: %s" % q(token),
+            "contexts:",
+            "- name: korvane-emulator",
+            "  context:",
+            "    cluster: korvane-emulator",
+            "    user: korvane-emulator-user",
+            "    namespace: default",
+            "current-context: korvane-emulator",
+            "",
+        ])
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    # -- pods --------------------------------------------------------------
+
+    def add_pod(self, namespace, name, phase="Running", created=None,
+                log_lines=None, labels=None):
+        """Add a pod and return a copy of its API object.
+
+        ``log_lines`` is a sequence of lines without newlines (a string is
+        split into lines). ``created`` is a datetime (naive means UTC).
+        """
+        if isinstance(log_lines, str):
+            log_lines = log_lines.splitlines()
+        with self._lock:
+            key = (namespace, name)
+            if key in self._pods:
+                raise ValueError("pod %s/%s already exists" % key)
+            if created is None:
+                created = _FIRST_CREATED + datetime.timedelta(minutes=self._added)
+            self._added += 1
+            self._resource_version += 1
+            pod = self._pod_object(namespace, name, phase, created, labels or {},
+                                   str(self._resource_version))
+            self._pods[key] = pod
+            self._logs[key] = list(log_lines or [])
+            return copy.deepcopy(pod)
+
+    @staticmethod
+    def _pod_object(namespace, name, phase, created, labels, resource_version):
+        stamp = _k8s_time(created)
+        uid = str(uuid.uuid5(_UID_NAMESPACE, "%s/%s/%s" % (namespace, name, resource_version)))
+        container = "main"
+        image = "registry.local/korvane/worker:1.0"
+        started = phase in ("Running", "Succeeded", "Failed")
+        ready = phase == "Running"
+        cond = "True" if ready else "False"
+        status = {
+            "phase": phase,
+            "conditions": [
+                {"type": t, "status": "True" if t in ("Initialized", "PodScheduled") else cond,
+                 "lastProbeTime": None, "lastTransitionTime": stamp}
+                for t in ("Initialized", "Ready", "ContainersReady", "PodScheduled")
+            ],
+            "hostIP": "10.0.0.11",
+            "qosClass": "BestEffort",
+        }
+        if started:
+            status["podIP"] = "10.244.0.%d" % (int(resource_version) % 250 + 2)
+            status["podIPs"] = [{"ip": status["podIP"]}]
+            status["startTime"] = stamp
+            if phase == "Running":
+                state = {"running": {"startedAt": stamp}}
+            else:
+                state = {"terminated": {
+                    "exitCode": 0 if phase == "Succeeded" else 1,
+                    "reason": "Completed" if phase == "Succeeded" else "Error",
+                    "startedAt": stamp, "finishedAt": stamp,
+                    "containerID": "containerd://" + uid.replace("-", ""),
+                }}
+            status["containerStatuses"] = [{
+                "name": container,
+                "state": state,
+                "lastState": {},
+                "ready": ready,
+                "restartCount": 0,
+                "image": image,
+                "imageID": image + "@sha256:" + "0" * 64,
+                "containerID": "containerd://" + uid.replace("-", ""),
+                "started": ready,
+            }]
+        return {
+            "kind": "Pod",
+            "apiVersion": "v1",
+            "metadata": {
+                "name": name,
+                "namespace": namespace,
+                "selfLink": "/api/v1/namespaces/%s/pods/%s" % (namespace, name),
+                "uid": uid,
+                "resourceVersion": resource_version,
+                "creationTimestamp": stamp,
+                "labels": dict(labels),
+            },
+            "spec": {
+                "containers": [{
+                    "name": container,
+                    "image": image,
+                    "resources": {},
+                    "terminationMessagePath": "/dev/termination-log",
+                    "terminationMessagePolicy": "File",
+                    "imagePullPolicy": "IfNotPresent",
+                }],
+                "restartPolicy": "Never",
+                "terminationGracePeriodSeconds": 30,
+                "dnsPolicy": "ClusterFirst",
+                "serviceAccountName": "default",
+                "serviceAccount": "default",
+                "nodeName": "node-1",
+                "schedulerName": "default-scheduler",
+                "priority": 0,
+            },
+            "status": status,
+        }
+
+    # -- request handling (called from connection threads) ------------------
+
+    def _record(self, req):
+        with self._lock:
+            self.requests.append(req)
+
+    def _authorized(self, header):
+        if not header or not header.startswith("Bearer "):
+            return False
+        given = header[len("Bearer "):].strip().encode("utf-8")
+        return bool(self.token) and hmac.compare_digest(given, self.token.encode("utf-8"))
+
+    def _route(self, method, path, query):
+        """Return ``(code, body, content_type)``; JSON bodies are objects."""
+        segs = path.strip("/").split("/")
+        if method == "GET" and segs == ["api", "v1", "pods"]:
+            return self._list_pods()
+        if (len(segs) in (6, 7) and segs[:3] == ["api", "v1", "namespaces"]
+                and segs[4] == "pods" and segs[3] and segs[5]):
+            key = (segs[3], segs[5])
+            if len(segs) == 6 and method == "GET":
+                return self._read_pod(key)
+            if len(segs) == 6 and method == "DELETE":
+                return self._delete_pod(key)
+            if len(segs) == 7 and segs[6] == "log" and method == "GET":
+                return self._pod_log(key, query)
+        return (404, _status(404, "NotFound", "the server could not find the requested resource",
+                             {}), "application/json")
+
+    def _list_pods(self):
+        with self._lock:
+            items = copy.deepcopy(list(self._pods.values()))
+            rv = str(self._resource_version)
+        body = {
+            "kind": "PodList",
+            "apiVersion": "v1",
+            "metadata": {"selfLink": "/api/v1/pods", "resourceVersion": rv},
+            "items": items,
+        }
+        return 200, body, "application/json"
+
+    @staticmethod
+    def _not_found(key):
+        return (404, _status(404, "NotFound", 'pods "%s" not found' % key[1],
+                             {"name": key[1], "kind": "pods"}), "application/json")
+
+    def _read_pod(self, key):
+        with self._lock:
+            pod = copy.deepcopy(self._pods.get(key))
+        if pod is None:
+            return self._not_found(key)
+        return 200, pod, "application/json"
+
+    def _delete_pod(self, key):
+        with self._lock:
+            pod = self._pods.pop(key, None)
+            self._logs.pop(key, None)
+            if pod is None:
+                return self._not_found(key)
+            self._resource_version += 1
+            rv = str(self._resource_version)
+        grace = pod["spec"].get("terminationGracePeriodSeconds", 30)
+        meta = pod["metadata"]
+        meta["resourceVersion"] = rv
+        meta["deletionTimestamp"] = _k8s_time(
+            datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(seconds=grace))
+        meta["deletionGracePeriodSeconds"] = grace
+        return 200, pod, "application/json"
+
+    def _pod_log(self, key, query):
+        with self._lock:
+            lines = self._logs.get(key)
+            lines = None if lines is None else list(lines)
+        if lines is None:
+            return self._not_found(key)
+        tail = query.get("tailLines")
+        if tail is not None:
+            try:
+                n = int(tail)
+            except ValueError:
+                return (400, _status(400, "BadRequest",
+                                     'invalid value for tailLines: "%s"' % tail),
+                        "application/json")
+            if n < 0:
+                return (422, _status(422, "Invalid",
+                                     "PodLogOptions is invalid: tailLines: must be greater "
+                                     "than or equal to 0", {"kind": "PodLogOptions"}),
+                        "application/json")
+            lines = lines[-n:] if n else []
+        text = "".join(line + "\n" for line in lines)
+        return 200, text.encode("utf-8"), "text/plain"

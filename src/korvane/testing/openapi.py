@@ -1,0 +1,575 @@
+"""Loopback emulator of a ThinkData deployment's OpenAPI SQL query endpoint.
+
+The endpoint takes a form-encoded POST (``token`` and ``sql``) and answers
+with a chunked stream of JSON lines: first a status object, then one JSON
+array per result row::
+
+    {"return_code":0,"return_message":"success","data":{"headers":["id","user"]}}
+    [1,"a"]
+    [2,"b"]
+
+A failed query (bad token, unknown SQL) gets HTTP 200 with a single status
+line whose ``return_code`` is non-zero and ``data`` is null, and no rows.
+
+Responses are ``Transfer-Encoding: chunked`` with
+``Content-Type: application/json;charset=UTF-8``.  Lines are encoded like
+``json.dumps(value, ensure_ascii=False, separators=(",", ":"))`` in UTF-8,
+gathered into HTTP chunks of about 64 KiB and sent as they are produced, so a
+result given as a callable is streamed without being held in memory.
+
+Usage::
+
+    with OpenApiServer(token="t") as server:
+        server.add_result("select 1", ["x"], [[1]])
+        server.add_sample("select * from big", 1000000)
+        server.add_error("select oops", "line 1:8: syntax error")
+        requests.post(server.url, data={"token": "t", "sql": "select 1"})
+        server.requests[-1]["form"]   # {"token": "t", "sql": "select 1"}
+
+Faults
+------
+``server.set_fault(kind=None, times=1, **options)`` queues a fault.  Each
+request to the query path takes the fault at the head of the queue and uses
+it up once; ``times=None`` keeps it for every request until
+``server.clear_faults()``.  Kinds and their options:
+
+``None``
+    no fault; only the layout options below.
+``"stall_headers"`` (``seconds``)
+    wait before sending the status line and headers, then answer normally.
+``"stall_body"`` (``seconds``, ``after_rows=0``, ``then="continue"``)
+    send the status line and ``after_rows`` rows, wait, then go on
+    (``then="continue"``) or drop the connection (``then="drop"``).
+``"drop"`` (``after_rows=0``, ``how="fin"``)
+    send the status line and ``after_rows`` rows, then close the connection
+    without the terminating zero-length chunk.  ``how="fin"`` closes
+    normally (the client sees a premature end of the chunked body);
+    ``how="rst"`` resets the connection (SO_LINGER 0), which may discard
+    bytes still queued in the server's send buffer.
+``"bad_line"`` (``position=0``, ``text="<<not json>>"``, ``replace=True``)
+    the line at ``position`` (0 = status line, 1 = first row, ...) is
+    replaced by ``text`` (or, with ``replace=False``, ``text`` is inserted
+    before it).  A position past the last row puts it at the end.
+``"http_500"`` (``body=None``)
+    ``HTTP/1.1 500`` with a small multi-line HTML error page (or ``body``).
+``"empty_body"``
+    HTTP 200, chunked, with no data at all (just the terminating chunk).
+
+Layout options, accepted with every kind:
+
+``newline="\\n"``
+    line terminator for the whole body: ``"\\n"``, ``"\\r\\n"`` or ``"\\r"``.
+``extra_lines={position: text_or_list}`` (or a list of ``(position, text)``)
+    extra raw lines (e.g. ``""`` or ``"  \\t"``) inserted before the line at
+    ``position``; a position past the last row puts them at the end.
+``trailing_newline=True``
+    ``False`` leaves the last line of the body unterminated.
+``chunk_bytes=None``
+    cut the data into HTTP chunks of at most this many bytes, at arbitrary
+    byte offsets (inside a line, a ``"\\r\\n"`` pair or a UTF-8 sequence).
+    The cut restarts at each flush (every ~64 KiB, and before a stall or a
+    drop).
+
+Stalls wait on an event that ``close()`` sets, so shutting down never waits
+for a stall to run out.  Every request is recorded in ``server.requests`` as a
+dict with ``method``, ``path``, ``headers``, ``body`` (bytes), ``form`` (dict
+of str to str, first value of each field) and ``fault`` (the kind used, or
+``None``).
+"""
+from __future__ import annotations
+
+import json
+import socket
+import socketserver
+import struct
+import sys
+import threading
+import urllib.parse
+from http.server import BaseHTTPRequestHandler
+
+from korvane.testing import data as _data
+
+__all__ = ["OpenApiServer", "FAULT_KINDS"]
+
+FAULT_KINDS = (None, "stall_headers", "stall_body", "drop", "bad_line", "http_500", "empty_body")
+
+_NEWLINES = ("\n", "\r\n", "\r")
+_FLUSH_CHARS = 64 * 1024
+
+_KIND_OPTIONS = {
+    None: {},
+    "stall_headers": {"seconds": None},
+    "stall_body": {"seconds": None, "after_rows": 0, "then": "continue"},
+    "drop": {"after_rows": 0, "how": "fin"},
+    "bad_line": {"position": 0, "text": "<<not json>>", "replace": True},
+    "http_500": {"body": None},
+    "empty_body": {},
+}
+_LAYOUT_OPTIONS = {"newline": "\n", "extra_lines": None, "trailing_newline": True, "chunk_bytes": None}
+
+_ERROR_PAGE = (
+    "<!DOCTYPE html>\n"
+    "<html>\n"
+    "<head><title>500 Internal Server Error</title></head>\n"
+    "<body>\n"
+    "<h1>Whitelabel Error Page</h1>\n"
+    "<p>There was an unexpected error (type=Internal Server Error, status=500).</p>\n"
+    "</body>\n"
+    "</html>\n"
+)
+
+
+def _make_encoder():
+    """Return ``f(value) -> str`` equal to the compact, non-ASCII-escaping json.dumps."""
+    plain = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
+    try:
+        from json.encoder import c_make_encoder, encode_basestring
+    except ImportError:  # pragma: no cover - pure-Python json
+        c_make_encoder = None
+    if c_make_encoder is None:  # pragma: no cover
+        return plain.encode
+    # The C encoder built once is about twice as fast per row as
+    # JSONEncoder.encode, which builds a new one on every call.
+    fast = c_make_encoder(None, plain.default, encode_basestring, None, ":", ",", False, False, True)
+    join = "".join
+
+    def encode(value):
+        if isinstance(value, str):
+            return encode_basestring(value)
+        return join(fast(value, 0))
+
+    return encode
+
+
+_encode = _make_encoder()
+
+
+class _Fault(object):
+    def __init__(self, kind, times, options):
+        if kind not in _KIND_OPTIONS:
+            raise ValueError("unknown fault kind %r; expected one of %r" % (kind, FAULT_KINDS))
+        if times is not None and times < 1:
+            raise ValueError("times must be >= 1 or None")
+        allowed = dict(_LAYOUT_OPTIONS)
+        allowed.update(_KIND_OPTIONS[kind])
+        unknown = set(options) - set(allowed)
+        if unknown:
+            raise TypeError("fault %r does not take %s" % (kind, ", ".join(sorted(unknown))))
+        allowed.update(options)
+        if kind in ("stall_headers", "stall_body") and allowed["seconds"] is None:
+            raise TypeError("fault %r needs seconds=" % kind)
+        if allowed["newline"] not in _NEWLINES:
+            raise ValueError("newline must be one of %r" % (_NEWLINES,))
+        if allowed.get("then", "continue") not in ("continue", "drop"):
+            raise ValueError("then must be 'continue' or 'drop'")
+        if allowed.get("how", "fin") not in ("fin", "rst"):
+            raise ValueError("how must be 'fin' or 'rst'")
+        if allowed["chunk_bytes"] is not None and allowed["chunk_bytes"] < 1:
+            raise ValueError("chunk_bytes must be >= 1")
+        self.kind = kind
+        self.times = times
+        self.opts = allowed
+        self.extra = _normalise_extra(allowed["extra_lines"])
+
+
+def _normalise_extra(extra):
+    out = {}
+    if not extra:
+        return out
+    items = extra.items() if isinstance(extra, dict) else extra
+    for position, texts in items:
+        if isinstance(texts, str):
+            texts = [texts]
+        out.setdefault(int(position), []).extend(texts)
+    return out
+
+
+_PLAIN = _Fault(None, None, {})
+
+
+class _Dropped(Exception):
+    """The response was cut off on purpose, or the server is closing."""
+
+
+class _BodyWriter(object):
+    """Collects lines and sends them as HTTP chunks of bounded size."""
+
+    def __init__(self, sock, stop, newline, chunk_bytes):
+        self.sock = sock
+        self.stop = stop
+        self.newline = newline
+        self.chunk_bytes = chunk_bytes
+        self.lines = []
+        self.size = 0
+        self.tail = ""  # terminator still owed for the last line already sent
+
+    def add(self, line):
+        self.lines.append(line)
+        self.size += len(line)
+        if self.size >= _FLUSH_CHARS:
+            self.flush()
+
+    def flush(self, terminate_last=True):
+        if not self.lines:
+            if terminate_last and self.tail:
+                self._send(self.tail)
+                self.tail = ""
+            return
+        nl = self.newline
+        text = self.tail + nl.join(self.lines)
+        if terminate_last:
+            text += nl
+            self.tail = ""
+        else:
+            self.tail = nl
+        self.lines = []
+        self.size = 0
+        self._send(text)
+
+    def _send(self, text):
+        if self.stop.is_set():
+            raise _Dropped()
+        payload = text.encode("utf-8")
+        step = self.chunk_bytes or len(payload)
+        for i in range(0, len(payload), step):
+            piece = payload[i:i + step]
+            self.sock.sendall(b"%x\r\n%s\r\n" % (len(piece), piece))
+
+    def finish(self, trailing_newline):
+        self.flush(terminate_last=trailing_newline)
+        self.sock.sendall(b"0\r\n\r\n")
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "ThinkDataOpenAPI/1.0"
+
+    def setup(self):
+        BaseHTTPRequestHandler.setup(self)
+        self.server.owner._track(self.connection, True)
+
+    def finish(self):
+        try:
+            BaseHTTPRequestHandler.finish(self)
+        except OSError:
+            pass
+        self.server.owner._track(self.connection, False)
+
+    def log_message(self, format, *args):  # keep test output quiet
+        pass
+
+    def handle_one_request(self):
+        try:
+            BaseHTTPRequestHandler.handle_one_request(self)
+        except (_Dropped, OSError):
+            self.close_connection = True
+
+    def do_POST(self):
+        self._serve()
+
+    def do_GET(self):
+        self._serve()
+
+    def _read_body(self):
+        length = self.headers.get("Content-Length")
+        if length is not None:
+            return self.rfile.read(int(length))
+        if "chunked" in self.headers.get("Transfer-Encoding", "").lower():
+            parts = []
+            while True:
+                size = int(self.rfile.readline().split(b";", 1)[0].strip() or b"0", 16)
+                if size == 0:
+                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                        pass
+                    return b"".join(parts)
+                parts.append(self.rfile.read(size))
+                self.rfile.readline()
+        return b""
+
+    def _serve(self):
+        owner = self.server.owner
+        body = self._read_body()
+        split = urllib.parse.urlsplit(self.path)
+        form = {}
+        query = split.query if self.command == "GET" else body.decode("utf-8", "replace")
+        for key, values in urllib.parse.parse_qs(query, keep_blank_values=True).items():
+            form[key] = values[0]
+        record = {
+            "method": self.command,
+            "path": self.path,
+            "headers": dict(self.headers.items()),
+            "body": body,
+            "form": form,
+            "fault": None,
+        }
+        if split.path != owner.path:
+            owner._record(record)
+            self._send_simple(404, "text/plain", "no such endpoint: %s\n" % split.path)
+            return
+        if self.command != "POST":
+            owner._record(record)
+            self._send_simple(405, "text/plain", "method not allowed\n", [("Allow", "POST")])
+            return
+        fault = owner._take_fault()
+        record["fault"] = fault.kind
+        owner._record(record)
+        opts = fault.opts
+        stop = owner._stop
+
+        if fault.kind == "stall_headers":
+            stop.wait(opts["seconds"])
+            if stop.is_set():
+                raise _Dropped()
+        if fault.kind == "http_500":
+            page = opts["body"] if opts["body"] is not None else _ERROR_PAGE
+            self._send_simple(500, "text/html;charset=UTF-8", page)
+            return
+
+        status, headers, rows = owner._answer(form)
+        self.connection.sendall(
+            b"HTTP/1.1 200 OK\r\n"
+            b"Content-Type: application/json;charset=UTF-8\r\n"
+            b"Transfer-Encoding: chunked\r\n\r\n"
+        )
+        writer = _BodyWriter(self.connection, stop, opts["newline"], opts["chunk_bytes"])
+        if fault.kind == "empty_body":
+            self.connection.sendall(b"0\r\n\r\n")
+            return
+        self._write_lines(writer, fault, status, rows)
+
+    def _write_lines(self, writer, fault, status, rows):
+        opts = fault.opts
+        extra = fault.extra
+        kind = fault.kind
+        bad_at = opts["position"] if kind == "bad_line" else -1
+        hold_after = opts["after_rows"] if kind in ("stall_body", "drop") else -1
+        marked = set(extra)
+        if bad_at >= 0:
+            marked.add(bad_at)
+        add = writer.add
+        encode = _encode
+
+        def emit_marked(position, line):
+            for text in extra.get(position, ()):
+                add(text)
+            if position == bad_at:
+                add(opts["text"])
+                if opts["replace"]:
+                    return
+            if line is not None:
+                add(line)
+
+        if 0 in marked:
+            emit_marked(0, encode(status))
+        else:
+            add(encode(status))
+        sent = 0
+        if sent == hold_after:
+            self._hold(writer, fault)
+        if rows is not None:
+            if not marked and hold_after < 0:
+                # Plain path: nothing to check per row.
+                for row in rows:
+                    add(encode(row))
+            else:
+                for row in rows:
+                    sent += 1
+                    if sent in marked:
+                        emit_marked(sent, encode(row))
+                    else:
+                        add(encode(row))
+                    if sent == hold_after:
+                        self._hold(writer, fault)
+        for position in sorted(p for p in marked if p > sent):
+            emit_marked(position, None)
+        if hold_after > sent:
+            self._hold(writer, fault)
+        writer.finish(opts["trailing_newline"])
+
+    def _hold(self, writer, fault):
+        """Stall and/or drop after the rows sent so far."""
+        writer.flush()
+        opts = fault.opts
+        stop = self.server.owner._stop
+        if fault.kind == "stall_body":
+            stop.wait(opts["seconds"])
+            if stop.is_set():
+                raise _Dropped()
+            if opts["then"] == "continue":
+                return
+        self._drop(fault.kind == "drop" and opts["how"] == "rst")
+
+    def _drop(self, reset):
+        sock = self.connection
+        self.close_connection = True
+        if reset:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        else:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        sock.close()
+        raise _Dropped()
+
+    def _send_simple(self, code, ctype, text, extra_headers=()):
+        payload = text.encode("utf-8")
+        self.send_response(code)
+        self.send_header("Content-Type", ctype)
+        self.send_header("Content-Length", str(len(payload)))
+        for name, value in extra_headers:
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(payload)
+
+
+class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    daemon_threads = True
+    allow_reuse_address = False
+
+    def handle_error(self, request, client_address):
+        # Broken and reset connections are part of the job; anything else is a bug.
+        if not isinstance(sys.exc_info()[1], (OSError, _Dropped)):
+            socketserver.TCPServer.handle_error(self, request, client_address)
+
+
+class OpenApiServer(object):
+    """OpenAPI query endpoint on 127.0.0.1; see the module docstring."""
+
+    def __init__(self, token="test-token", path="/querySql"):
+        self.token = token
+        self.path = path
+        self.requests = []
+        self._results = {}
+        self._faults = []
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._conns = {}  # connection socket -> handler thread
+        self._server = None
+        self._thread = None
+
+    # -- lifecycle ---------------------------------------------------------
+    def start(self):
+        if self._server is not None:
+            return self
+        self._stop.clear()
+        server = _TCPServer(("127.0.0.1", 0), _Handler)
+        server.owner = self
+        self._server = server
+        self._thread = threading.Thread(
+            target=server.serve_forever, kwargs={"poll_interval": 0.05},
+            name="openapi-emulator", daemon=True)
+        self._thread.start()
+        return self
+
+    def close(self):
+        server = self._server
+        if server is None:
+            return
+        self._stop.set()
+        server.shutdown()
+        server.server_close()
+        with self._lock:
+            conns = list(self._conns.items())
+        for conn, _ in conns:
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self._thread.join(2)
+        for _, thread in conns:
+            thread.join(1)
+        self._server = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.close()
+
+    @property
+    def port(self):
+        return self._server.server_address[1]
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d%s" % (self.port, self.path)
+
+    # -- results -----------------------------------------------------------
+    def add_result(self, sql, headers, rows):
+        """Answer ``sql`` (exact text) with these columns and rows.
+
+        ``rows`` is a list of JSON-ready values (``None`` is sent as ``null``)
+        or a zero-argument callable returning a fresh iterable per request.
+        """
+        self._results[sql] = (0, "success", list(headers), rows)
+
+    def add_sample(self, sql, count, seed=7):
+        """Answer ``sql`` with ``data.sample_rows(count, seed)`` under ``data.HEADERS``."""
+        self.add_result(sql, _data.HEADERS, lambda: _data.sample_rows(count, seed))
+
+    def add_error(self, sql, message, code=-1):
+        """Answer ``sql`` with a failed status line (``data`` null, no rows)."""
+        self._results[sql] = (code, message, None, None)
+
+    # -- faults ------------------------------------------------------------
+    def set_fault(self, kind=None, times=1, **options):
+        fault = _Fault(kind, times, options)
+        with self._lock:
+            self._faults.append(fault)
+        return fault
+
+    def clear_faults(self):
+        with self._lock:
+            del self._faults[:]
+
+    # -- internals ---------------------------------------------------------
+    def _take_fault(self):
+        with self._lock:
+            if not self._faults:
+                return _PLAIN
+            fault = self._faults[0]
+            if fault.times is not None:
+                fault.times -= 1
+                if fault.times == 0:
+                    self._faults.pop(0)
+            return fault
+
+    def _record(self, record):
+        with self._lock:
+            self.requests.append(record)
+
+    def _track(self, conn, add):
+        with self._lock:
+            if add:
+                self._conns[conn] = threading.current_thread()
+            else:
+                self._conns.pop(conn, None)
+        if add and self._stop.is_set():
+            # Accepted while closing: do not leave it waiting for a request.
+            try:
+                conn.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def _answer(self, form):
+        """Return ``(status, headers, rows_iterable_or_None)`` for a query form."""
+        if form.get("token") != self.token:
+            return _failure(-1, "token invalid"), None, None
+        sql = form.get("sql")
+        if not sql:
+            return _failure(-1, "sql is empty"), None, None
+        try:
+            code, message, headers, rows = self._results[sql]
+        except KeyError:
+            return _failure(-1, "query failed: no table or view matches the sql: %s" % sql), None, None
+        if code != 0:
+            return _failure(code, message), None, None
+        if callable(rows):
+            rows = rows()
+        status = {"return_code": 0, "return_message": message, "data": {"headers": headers}}
+        return status, headers, rows
+
+
+def _failure(code, message):
+    return {"return_code": code, "return_message": message, "data": None}

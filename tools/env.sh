@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Creates (or refreshes) .venv/pyXY for one interpreter version and installs
+# korvane into it with the pinned dependency set.  Usage: tools/env.sh 3.8
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ver=$1
+tag=py${ver/./}
+venv=.venv/$tag
+
+find_python() {
+  local root
+  if command -v pyenv >/dev/null 2>&1; then
+    root=$(pyenv root)
+    for p in $(ls -d "$root"/versions/"$ver".* 2>/dev/null | sort -V -r); do
+      if [ -x "$p/bin/python" ]; then echo "$p/bin/python"; return; fi
+    done
+  fi
+  command -v "python$ver" || { echo "no CPython $ver found" >&2; exit 1; }
+}
+
+if [ ! -x "$venv/bin/python" ]; then
+  "$(find_python)" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --upgrade pip
+fi
+export PIP_CONSTRAINT=$PWD/constraints/$tag.txt
+"$venv/bin/python" -m pip install -q --upgrade "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" cmake ninja
+"$venv/bin/python" -m pip install -q --no-build-isolation ".[test]"
+echo "$venv"
