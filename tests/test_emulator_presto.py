@@ -70,7 +70,7 @@ def test_pages_each_carry_rows(count, pages):
     (Fault("drop", send_bytes=0), requests.exceptions.ConnectionError, "Connection aborted."),
     (Fault("http_500", page=1), exc.OperationalError, "Unexpected status code 500"),
     (Fault("query_error", message="boom"), exc.DatabaseError, "'message': 'boom'"),
-], ids=lambda v: repr(v) if isinstance(v, Fault) else "")
+], ids=lambda v: repr(v) if isinstance(v, Fault) else getattr(v, "__name__", v))
 def test_fault_raises_client_error(fault, error, text):
     with PrestoServer(page_rows=3) as server:
         server.load_sample("sample", 9)

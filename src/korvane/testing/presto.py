@@ -136,7 +136,11 @@ class Fault(object):
         raise TypeError("cannot make a Fault of %r" % (value,))
 
     def __repr__(self):
-        return "Fault(%r, page=%d)" % (self.kind, self.page)
+        default = Fault(self.kind)
+        extra = "".join(", %s=%r" % (k, getattr(self, k)) for k in
+                        ("page", "seconds", "send_bytes", "reset", "chunked", "message")
+                        if getattr(self, k) != getattr(default, k))
+        return "Fault(%r%s)" % (self.kind, extra)
 
 
 class _Query(object):

@@ -1,0 +1,97 @@
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+EXPORT_DIR = "/mydata/media/docs"
+
+
+class Recorder(object):
+    """Stands in for BMOBJ: records every call as (method, args), then does
+    what the real object does."""
+
+    def __init__(self, real):
+        self.real = real
+        self.calls = []
+
+    def __getattr__(self, name):
+        target = getattr(self.real, name)
+
+        def record(*args):
+            self.calls.append((name,) + args)
+            return target(*args)
+
+        return record
+
+    def of(self, *names):
+        return [c for c in self.calls if c[0] in names]
+
+
+@pytest.fixture
+def sadrel():
+    import korvane.sadrel.sadrel as module
+
+    return module
+
+
+@pytest.fixture
+def bm(sadrel):
+    """The module's BMOBJ replaced by a recorder for one test."""
+    real = sadrel.BMOBJ
+    recorder = Recorder(real)
+    sadrel.BMOBJ = recorder
+    yield recorder
+    sadrel.BMOBJ = real
+
+
+@pytest.fixture
+def export_dir():
+    """The export directory, present; files a test leaves there are removed."""
+    os.makedirs(EXPORT_DIR, exist_ok=True)
+    before = set(os.listdir(EXPORT_DIR))
+    yield EXPORT_DIR
+    for name in set(os.listdir(EXPORT_DIR)) - before:
+        path = os.path.join(EXPORT_DIR, name)
+        if os.path.isdir(path):
+            shutil.rmtree(path)
+        else:
+            os.remove(path)
+
+
+def _can_isolate():
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        return False
+    probe = subprocess.run(["unshare", "--mount", "--propagation", "private", "true"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return probe.returncode == 0
+
+
+def run_python(code, isolate_mydata=False, tmpfs_size=None, env=None, check=True):
+    """Run ``code`` in a fresh interpreter and return the CompletedProcess.
+
+    With ``isolate_mydata`` the child gets a private mount namespace with an
+    empty tmpfs on /mydata (of ``tmpfs_size`` if given), so file-system
+    states of the export directory can be set up without touching the host.
+    """
+    code = textwrap.dedent(code)
+    cmd = [sys.executable, "-c", code]
+    if isolate_mydata:
+        if not _can_isolate():
+            pytest.skip("needs root and unshare for a private /mydata")
+        os.makedirs("/mydata", exist_ok=True)
+        opts = "-o size=%s " % tmpfs_size if tmpfs_size else ""
+        script = "mount -t tmpfs %stmpfs /mydata && exec \"$@\"" % opts
+        cmd = ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh"] + cmd
+    result = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            universal_newlines=True, env=env, timeout=120)
+    if check and result.returncode != 0:
+        raise AssertionError("child failed (%d):\n%s\n%s" % (result.returncode, result.stdout, result.stderr))
+    return result
+
+
+@pytest.fixture
+def python():
+    return run_python
