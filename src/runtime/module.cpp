@@ -277,19 +277,22 @@ void add_init_traceback(const ModuleState &state) noexcept {
 }  // namespace
 
 PyObject *module_create(ModuleState &state, PyObject *spec) noexcept {
+    // Checked with the bare C API: in another interpreter, pybind11's error
+    // objects would take the GIL through the first interpreter's thread state.
     static int64_t interpreter = -1;
+    int64_t current = current_interpreter_id();
+    if (current == -1) {
+        return nullptr;
+    }
+    if (interpreter == -1) {
+        interpreter = current;
+    } else if (interpreter != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
     return guarded([&] {
-        int64_t current = current_interpreter_id();
-        if (current == -1) {
-            throw py::error_already_set();
-        }
-        if (interpreter == -1) {
-            interpreter = current;
-        } else if (interpreter != current) {
-            raise(PyExc_ImportError,
-                  "Interpreter change detected - this module can only be loaded into one "
-                  "interpreter per process.");
-        }
         if (state.module != nullptr) {
             return py::reinterpret_borrow<py::object>(state.module);
         }

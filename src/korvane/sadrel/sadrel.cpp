@@ -203,8 +203,13 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
-        g["BMOBJ"].attr("log_error")("get data error", e.value());
-        // A partial file must not look like a result.
+        // A partial file must not look like a result, even if logging fails.
+        try {
+            g["BMOBJ"].attr("log_error")("get data error", e.value());
+        } catch (...) {
+            g["BMOBJ"].attr("remove_file")(unique_path);
+            throw;
+        }
         g["BMOBJ"].attr("remove_file")(unique_path);
         throw;
     }
@@ -344,7 +349,9 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
         }
         throw;
     }
-    conn.attr("close")();
+    if (conn) {  // opened
+        conn.attr("close")();
+    }
     return py::reinterpret_borrow<py::object>(unique_path);
 }
 
