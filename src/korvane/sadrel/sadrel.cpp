@@ -48,35 +48,67 @@ constexpr const char *kModuleDoc =
 
 constexpr const char *kClassDoc = "\n    @des: thinkdata openapi查询基础类----这个只能再thinkdata内网执行\n    ";
 
-/// Writes one block of rows after what the file already holds:
-/// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=datas, columns=cols), index=None, mode='a', header=False)`.
-void append_block(const Globals &g, py::handle self, py::handle unique_path, py::handle datas,
-                  py::handle cols) {
-    py::object df = g["pandas"].attr("DataFrame")("data"_a = datas, "columns"_a = cols);
-    self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none(), "mode"_a = "a",
-                                "header"_a = false);
-}
+/// One export's rows on their way to the file, shared by both routes: rows
+/// gather in `datas`, and each full block of `block_size` rows is appended
+/// at once, so at most one block is held in memory. `datas`, `i` and `cols`
+/// are the locals of the export loop.
+struct Blocks {
+    Blocks(const Globals &g, py::handle self, py::handle ctx, py::handle unique_path, py::handle block_size)
+        : g(g), self(self), ctx(ctx), unique_path(unique_path), block_size(block_size) {}
 
-/// Writes the header line only, creating or truncating the file:
-/// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=[], columns=cols), index=None)`.
-void write_header(const Globals &g, py::handle self, py::handle unique_path, py::handle cols) {
-    py::object df = g["pandas"].attr("DataFrame")("data"_a = py::list(), "columns"_a = cols);
-    self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none());
-}
+    const Globals &g;
+    py::handle self;
+    py::handle ctx;
+    py::handle unique_path;
+    py::handle block_size;
+    py::list datas;
+    py::object i = py::int_(0);
+    py::object cols = py::list();
 
-/// `len(datas) == block_size`
-bool block_is_full(py::handle datas, py::handle block_size) {
-    return kvrt::eq(py::int_(py::len(datas)), block_size);
-}
-
-/// `i % block_size == 0`
-bool at_progress_step(py::handle i, py::handle block_size) {
-    py::object remainder = py::reinterpret_steal<py::object>(PyNumber_Remainder(i.ptr(), block_size.ptr()));
-    if (!remainder) {
-        throw py::error_already_set();
+    /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=[], columns=cols), index=None)`:
+    /// creates or truncates the file and writes the header line only.
+    void write_header() {
+        py::object df = g["pandas"].attr("DataFrame")("data"_a = py::list(), "columns"_a = cols);
+        self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none());
     }
-    return kvrt::eq(remainder, py::int_(0));
-}
+
+    /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=datas, columns=cols), index=None, mode='a', header=False)`
+    /// then `datas = []`.
+    void append_datas() {
+        py::object df = g["pandas"].attr("DataFrame")("data"_a = datas, "columns"_a = cols);
+        self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none(), "mode"_a = "a",
+                                    "header"_a = false);
+        datas = py::list();
+    }
+
+    /// After each counted line:
+    ///     i += 1
+    ///     if len(datas) == block_size: <append datas>
+    ///     if i % block_size == 0: BMOBJ.clog(ctx, i)
+    void count() {
+        i = i + py::int_(1);
+        if (kvrt::eq(py::int_(py::len(datas)), block_size)) {
+            append_datas();
+        }
+        py::object remainder = py::reinterpret_steal<py::object>(PyNumber_Remainder(i.ptr(), block_size.ptr()));
+        if (!remainder) {
+            throw py::error_already_set();
+        }
+        if (kvrt::eq(remainder, py::int_(0))) {
+            g["BMOBJ"].attr("clog")(ctx, i);
+        }
+    }
+
+    /// `BMOBJ.clog(ctx, "total: " + str(i))`
+    void log_total() { g["BMOBJ"].attr("clog")(ctx, py::str("total: ") + py::str(i)); }
+
+    /// `if len(datas) > 0: <append datas>`: the last, shorter block.
+    void append_rest() {
+        if (py::len(datas) > 0) {
+            append_datas();
+        }
+    }
+};
 
 // ---- __init__ ------------------------------------------------------------------
 
@@ -154,9 +186,7 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
     py::object query_uri = self.attr("query_uri");
     py::object r = session.attr("post")(query_uri, "data"_a = post_data, "stream"_a = true,
                                         "verify"_a = false, "timeout"_a = py::make_tuple(300, 600));
-    py::list datas;
-    py::object i = py::int_(0);
-    py::object cols = py::list();
+    Blocks blocks(g, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
     py::object sql_error = py::none();  // the status line of a rejected query
     try {
         for (py::handle row : r.attr("iter_lines")("chunk_size"_a = 104857600)) {
@@ -164,15 +194,15 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
                 continue;
             }
             py::object data = py::none();
-            if (kvrt::eq(i, py::int_(0))) {
+            if (kvrt::eq(blocks.i, py::int_(0))) {
                 data = g["json"].attr("loads")(row);
                 if (kvrt::eq(data["return_code"], py::int_(0))) {
-                    cols = data["data"]["headers"];
-                    write_header(g, self, unique_path, cols);
+                    blocks.cols = data["data"]["headers"];
+                    blocks.write_header();
                     data = py::none();
                 } else {
                     g["BMOBJ"].attr("log_error")("sql error:", data);
-                    datas = py::list();
+                    blocks.datas = py::list();
                     sql_error = data;
                     break;
                 }
@@ -183,22 +213,12 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
                 }
             }
             if (!data.is_none()) {
-                datas.append(data);
+                blocks.datas.append(data);
             }
-            i = i + py::int_(1);
-            if (block_is_full(datas, block_size)) {
-                append_block(g, self, unique_path, datas, cols);
-                datas = py::list();
-            }
-            if (at_progress_step(i, block_size)) {
-                g["BMOBJ"].attr("clog")(ctx, i);
-            }
+            blocks.count();
         }
-        g["BMOBJ"].attr("clog")(ctx, py::str("total: ") + py::str(i));
-        if (kvrt::is_true(datas)) {
-            append_block(g, self, unique_path, datas, cols);
-            datas = py::list();
-        }
+        blocks.log_total();
+        blocks.append_rest();
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
@@ -216,7 +236,7 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
     if (!sql_error.is_none()) {
         kvrt::raise(g["RuntimeError"]("sql error:", sql_error));
     }
-    if (kvrt::eq(i, py::int_(0))) {
+    if (kvrt::eq(blocks.i, py::int_(0))) {
         kvrt::raise(g["RuntimeError"]("no status line: the query endpoint sent an empty response"));
     }
     return unique_path;
@@ -278,9 +298,7 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
                                      py::handle upcount) {
     py::object presto = kvrt::from_import(g, "pyhive", "presto");
     g["BMOBJ"].attr("log_error")("in query");
-    py::list datas;
-    py::object i = py::int_(0);
-    py::object cols = py::list();
+    Blocks blocks(g, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
     py::object conn;  // stays empty until the connection is open
     try {
         try {
@@ -296,11 +314,11 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
             py::object cursor = conn.attr("cursor")();
             cursor.attr("execute")(sql);
             g["BMOBJ"].attr("clog")(ctx, "文件大小");
-            cols = py::list();
+            blocks.cols = py::list();
             for (py::handle entry : cursor.attr("description")) {
-                cols.attr("append")(entry[py::int_(0)]);
+                blocks.cols.attr("append")(entry[py::int_(0)]);
             }
-            write_header(g, self, unique_path, cols);
+            blocks.write_header();
             py::object fetch_many = kvrt::make_function(yx_fetch_many_def, kModule, g.dict(), py::tuple(),
                                                         py::make_tuple(cursor, fetch_size));
             py::object rows = fetch_many();
@@ -309,23 +327,13 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
                     if (!kvrt::is_true(row)) {
                         continue;
                     }
-                    datas.append(row);
-                    i = i + py::int_(1);
-                    if (block_is_full(datas, block_size)) {
-                        append_block(g, self, unique_path, datas, cols);
-                        datas = py::list();
-                    }
-                    if (at_progress_step(i, block_size)) {
-                        g["BMOBJ"].attr("clog")(ctx, i);
-                    }
+                    blocks.datas.append(row);
+                    blocks.count();
                 }
                 rows = fetch_many();
             }
-            g["BMOBJ"].attr("clog")(ctx, py::str("total: ") + py::str(i));
-            if (py::len(datas) > 0) {
-                append_block(g, self, unique_path, datas, cols);
-                datas = py::list();
-            }
+            blocks.log_total();
+            blocks.append_rest();
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception)) {
                 throw;
@@ -334,14 +342,11 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
             if (upcount.is_none()) {
                 throw;
             }
-            if (kvrt::lt(i, upcount)) {
+            if (kvrt::lt(blocks.i, upcount)) {
                 throw;
             }
             // Tolerated: the rows already taken still belong in the file.
-            if (py::len(datas) > 0) {
-                append_block(g, self, unique_path, datas, cols);
-                datas = py::list();
-            }
+            blocks.append_rest();
         }
     } catch (...) {
         if (conn) {  // opened
