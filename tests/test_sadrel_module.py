@@ -1,9 +1,6 @@
 """The sadrel module as Python sees it: surface, docstrings, life cycle, binary."""
 import inspect
 import pydoc
-import shutil
-import subprocess
-
 import pytest
 
 import korvane.sadrel.sadrel as sadrel
@@ -166,25 +163,6 @@ except Exception as e:
     print(str(e))
 """
 
-HYGIENE = """
-import builtins, ctypes, sys
-api = ctypes.pythonapi
-get_interp = getattr(api, "PyInterpreterState_Get", None) or api._PyInterpreterState_Get
-get_interp.restype = ctypes.c_void_p
-api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
-api.PyInterpreterState_GetDict.restype = ctypes.py_object
-state = api.PyInterpreterState_GetDict(get_interp())
-before = (set(vars(builtins)), set(state))
-import korvane.sadrel.sadrel as m
-m.ThinkDataQuery("u", "t").gen_local_unique_file
-try:
-    m.ThinkDataQuery()
-except TypeError:
-    pass
-print(set(vars(builtins)) - before[0], set(state) - before[1])
-"""
-
-
 def test_lifecycle(python):
     assert python(LIFECYCLE).stdout == "ok\n"
 
@@ -198,19 +176,3 @@ def test_second_interpreter_is_refused(python):
     out = python(SUBINTERPRETER).stdout
     assert ("Interpreter change detected - this module can only be loaded into one interpreter "
             "per process.") in out
-
-
-def test_import_leaves_no_trace_in_the_interpreter(python):
-    assert python(HYGIENE).stdout == "set() set()\n"
-
-
-@pytest.mark.skipif(shutil.which("nm") is None or shutil.which("readelf") is None, reason="needs binutils")
-def test_binary_exports_only_the_entry_point():
-    path = sadrel.__file__
-    symbols = subprocess.run(["nm", "-D", "--defined-only", path], stdout=subprocess.PIPE,
-                             universal_newlines=True, check=True).stdout.split()
-    assert [s for s in symbols if len(s) > 1 and not all(c in "0123456789abcdef" for c in s)] == ["PyInit_sadrel"]
-    dynamic = subprocess.run(["readelf", "-d", path], stdout=subprocess.PIPE,
-                             universal_newlines=True, check=True).stdout
-    needed = [line for line in dynamic.splitlines() if "(NEEDED)" in line]
-    assert needed and not any("libstdc++" in line or "libgcc_s" in line for line in needed)
