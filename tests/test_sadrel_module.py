@@ -129,11 +129,13 @@ LIFECYCLE = """
 import importlib, sys, traceback
 import korvane.sadrel.sadrel as m
 m.json = "rebound"
+m.__doc__ = "rebound doc"
 assert importlib.import_module("korvane.sadrel.sadrel") is m
 del sys.modules["korvane.sadrel.sadrel"]
 import korvane.sadrel.sadrel as again
 assert again is m and again.json == "rebound", "second load ran the body again"
 assert importlib.reload(m) is m and m.json == "rebound"
+assert m.__doc__ == "rebound doc"
 print("ok")
 """
 

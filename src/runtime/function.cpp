@@ -72,9 +72,9 @@ int find_param(const Function *f, PyObject *key, int from, int to) {
 /// first; then each later parameter, in order, from the keywords; a required
 /// one that is missing ends binding with the count of parameters before it.
 /// Keywords left over are then checked one by one, in the dict's order.
-bool bind(const Function *f, PyObject *args, PyObject *kwargs, py::object *out) {
+bool bind(const Function *f, PyObject *defaults, PyObject *args, PyObject *kwargs, py::object *out) {
     const int nparams = f->def->nparams;
-    const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     const Py_ssize_t nrequired = nparams - ndefaults;
     const Py_ssize_t npos = PyTuple_GET_SIZE(args);
     if (npos > nparams) {
@@ -100,7 +100,7 @@ bool bind(const Function *f, PyObject *args, PyObject *kwargs, py::object *out) 
             raise_arg_count(f, ndefaults, i);
             return false;
         } else {
-            out[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - nrequired));
+            out[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(defaults, i - nrequired));
         }
     }
     if (nkw > 0) {
@@ -136,17 +136,22 @@ bool bind(const Function *f, PyObject *args, PyObject *kwargs, py::object *out) 
 
 // ---- the type --------------------------------------------------------------
 
-PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     auto *f = reinterpret_cast<Function *>(self);
-    // Keep the defaults alive for the call even if __defaults__ is replaced meanwhile.
-    py::object defaults = py::reinterpret_borrow<py::object>(f->defaults);
-    py::object bound[kMaxParams];
-    if (!bind(f, args, kwargs, bound)) {
-        return nullptr;
-    }
-    py::object globals = py::reinterpret_borrow<py::object>(f->globals);
-    py::object closure = py::reinterpret_borrow<py::object>(f->closure);
-    return guarded([&] { return f->def->body(Globals(globals), closure, bound); });
+    return guarded([&] {
+        if (f->globals == nullptr) {
+            raise(PyExc_SystemError, "function object was cleared");
+        }
+        // Our own references: the call may replace __defaults__ meanwhile.
+        py::object defaults = py::reinterpret_borrow<py::object>(f->defaults);
+        py::object globals = py::reinterpret_borrow<py::object>(f->globals);
+        py::object closure = py::reinterpret_borrow<py::object>(f->closure);
+        py::object bound[kMaxParams];
+        if (!bind(f, defaults.ptr(), args, kwargs, bound)) {
+            throw py::error_already_set();
+        }
+        return f->def->body(Globals(globals), closure, bound);
+    });
 }
 
 PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
@@ -175,10 +180,10 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
+/// Breaks cycles; __name__ and __qualname__ stay (always str, part of no cycle)
+/// so repr and the getters keep working on a cleared function.
 int function_clear(PyObject *self) {
     auto *f = reinterpret_cast<Function *>(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -195,6 +200,8 @@ void function_dealloc(PyObject *self) {
         PyObject_ClearWeakRefs(self);
     }
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
     PyObject_GC_Del(self);
 }
 
@@ -259,8 +266,9 @@ PyObject *get_kwdefaults(PyObject *, void *) { Py_RETURN_NONE; }
 
 PyObject *get_globals(PyObject *self, void *) {
     auto *f = reinterpret_cast<Function *>(self);
-    Py_INCREF(f->globals);
-    return f->globals;
+    PyObject *globals = f->globals ? f->globals : Py_None;
+    Py_INCREF(globals);
+    return globals;
 }
 
 PyObject *get_annotations(PyObject *, void *) { return PyDict_New(); }
@@ -268,19 +276,21 @@ PyObject *get_annotations(PyObject *, void *) { return PyDict_New(); }
 /// inspect.Signature of the parameters and current defaults.
 PyObject *get_signature(PyObject *self, void *) {
     auto *f = reinterpret_cast<Function *>(self);
+    // Our own reference: Parameter() runs Python code, which may replace __defaults__.
+    py::object defaults = py::reinterpret_borrow<py::object>(f->defaults);
     return guarded([&] {
         py::module_ inspect = py::module_::import("inspect");
         py::object parameter = inspect.attr("Parameter");
         py::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
         const int nparams = f->def->nparams;
-        const Py_ssize_t ndefaults = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.ptr()) : 0;
         py::list params;
         for (int i = 0; i < nparams; ++i) {
             py::str name(f->def->params[i]);
             Py_ssize_t d = i - (nparams - ndefaults);
             if (d >= 0) {
                 params.append(parameter(name, kind, py::arg("default") = py::reinterpret_borrow<py::object>(
-                                                        PyTuple_GET_ITEM(f->defaults, d))));
+                                                        PyTuple_GET_ITEM(defaults.ptr(), d))));
             } else {
                 params.append(parameter(name, kind));
             }

@@ -119,6 +119,12 @@ bool eq(const A &a, const B &b) {
     return compare(a.ptr(), b.ptr(), Py_EQ);
 }
 
+/// `a != b`
+template <typename A, typename B>
+bool ne(const A &a, const B &b) {
+    return compare(a.ptr(), b.ptr(), Py_NE);
+}
+
 /// `a < b`
 template <typename A, typename B>
 bool lt(const A &a, const B &b) {
@@ -133,6 +139,25 @@ inline bool is_true(py::handle value) {
     }
     return truth != 0;
 }
+
+/// While alive, `e` is the exception being handled, as inside `except`:
+/// sys.exc_info() shows it, and an error raised meanwhile gets it as
+/// __context__.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set &e) {
+        PyErr_GetExcInfo(&type_, &value_, &traceback_);
+        PyErr_SetExcInfo(e.type().inc_ref().ptr(), e.value().inc_ref().ptr(), e.trace().inc_ref().ptr());
+    }
+    ~Handling() { PyErr_SetExcInfo(type_, value_, traceback_); }
+    Handling(const Handling &) = delete;
+    Handling &operator=(const Handling &) = delete;
+
+private:
+    PyObject *type_;
+    PyObject *value_;
+    PyObject *traceback_;
+};
 
 /// Raise `exc` (a type or an instance) as Python's `raise` does, keeping an
 /// instance's traceback.
@@ -158,6 +183,7 @@ PyObject *guarded(F &&fn) noexcept {
 struct ModuleState {
     const char *name;            // "sadrel"
     const char *qualified_name;  // "korvane.sadrel.sadrel"
+    const char *doc;
     void (*body)(const Globals &g);
     PyObject *module = nullptr;  // the one module object of this process
 };
@@ -170,7 +196,7 @@ int module_exec(ModuleState &state, PyObject *module) noexcept;
 /// Defines the module's multi-phase definition and its one exported entry
 /// point, `PyInit_<name>`, which returns the definition and does nothing else.
 #define KVRT_MODULE(NAME, QUALIFIED, DOC, BODY)                                              \
-    static kvrt::ModuleState kvrt_state_{#NAME, QUALIFIED, BODY};                             \
+    static kvrt::ModuleState kvrt_state_{#NAME, QUALIFIED, DOC, BODY};                        \
     static PyObject *kvrt_create_(PyObject *spec, PyModuleDef *) {                            \
         return kvrt::module_create(kvrt_state_, spec);                                        \
     }                                                                                         \
@@ -178,7 +204,8 @@ int module_exec(ModuleState &state, PyObject *module) noexcept;
     static PyModuleDef_Slot kvrt_slots_[] = {{Py_mod_create, (void *)kvrt_create_},           \
                                              {Py_mod_exec, (void *)kvrt_exec_},               \
                                              {0, nullptr}};                                   \
-    static PyModuleDef kvrt_def_ = {PyModuleDef_HEAD_INIT, #NAME, DOC, 0,                     \
+    /* The docstring is set by the create step, so a re-import keeps __doc__. */              \
+    static PyModuleDef kvrt_def_ = {PyModuleDef_HEAD_INIT, #NAME, nullptr, 0,                 \
                                     nullptr, kvrt_slots_, nullptr, nullptr, nullptr};         \
     extern "C" __attribute__((visibility("default"))) PyObject *PyInit_##NAME(void) {         \
         return PyModuleDef_Init(&kvrt_def_);                                                  \

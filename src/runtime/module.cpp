@@ -86,6 +86,9 @@ void Globals::set(const char *name, py::handle value) const {
 // ---- raising ---------------------------------------------------------------
 
 void raise(py::handle exc) {
+    if (!PyExceptionInstance_Check(exc.ptr()) && !PyExceptionClass_Check(exc.ptr())) {
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
     if (PyExceptionInstance_Check(exc.ptr())) {
         PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr()));
         Py_INCREF(type);
@@ -303,6 +306,9 @@ PyObject *module_create(ModuleState &state, PyObject *spec) noexcept {
             throw py::error_already_set();
         }
         py::object module = py::reinterpret_steal<py::object>(created);
+        if (PyModule_SetDocString(module.ptr(), state.doc) < 0) {
+            throw py::error_already_set();
+        }
         copy_spec_attr(s, module, "loader", "__loader__", false);
         copy_spec_attr(s, module, "origin", "__file__", false);
         copy_spec_attr(s, module, "parent", "__package__", false);

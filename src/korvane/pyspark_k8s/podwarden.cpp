@@ -90,7 +90,7 @@ py::object pw_get_all_pods(const Globals &, py::handle self) {
     py::object ret = self.attr("k8s_client").attr("list_pod_for_all_namespaces")("watch"_a = false);
     py::list pod_infos;
     for (py::handle i : ret.attr("items")) {
-        if (!kvrt::eq(i.attr("metadata").attr("namespace"), py::str("default"))) {
+        if (kvrt::ne(i.attr("metadata").attr("namespace"), py::str("default"))) {
             continue;
         }
         py::dict info;

@@ -223,6 +223,7 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
+        kvrt::Handling handling(e);
         // A partial file must not look like a result, even if logging fails.
         try {
             g["BMOBJ"].attr("log_error")("get data error", e.value());
@@ -260,6 +261,7 @@ py::object tdq_get_data_raw_pyhive(const Globals &g, py::handle self, py::handle
             if (!e.matches(PyExc_Exception)) {
                 throw;
             }
+            kvrt::Handling handling(e);
             gol_e = e.value();
             g["BMOBJ"].attr("remove_file")(unique_path);
             g["BMOBJ"].attr("remove_folder")(unique_path);
@@ -300,6 +302,11 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
     g["BMOBJ"].attr("log_error")("in query");
     Blocks blocks(g, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
     py::object conn;  // stays empty until the connection is open
+    auto close_if_opened = [&] {
+        if (conn) {
+            conn.attr("close")();
+        }
+    };
     try {
         try {
             py::object host = self.attr("hive_conn_info")[py::int_(0)];
@@ -338,6 +345,7 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
             if (!e.matches(PyExc_Exception)) {
                 throw;
             }
+            kvrt::Handling handling(e);
             g["BMOBJ"].attr("clog")(ctx, "get data error:", py::str(e.value()));
             if (upcount.is_none()) {
                 throw;
@@ -345,18 +353,19 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
             if (kvrt::lt(blocks.i, upcount)) {
                 throw;
             }
-            // Tolerated: the rows already taken still belong in the file.
+            // Tolerated: the rows already taken still belong in the file. If
+            // they cannot be written either, that error is not tolerated.
             blocks.append_rest();
         }
+    } catch (py::error_already_set &e) {
+        kvrt::Handling handling(e);  // finally: conn.close() runs with the error in flight
+        close_if_opened();
+        throw;
     } catch (...) {
-        if (conn) {  // opened
-            conn.attr("close")();
-        }
+        close_if_opened();
         throw;
     }
-    if (conn) {  // opened
-        conn.attr("close")();
-    }
+    close_if_opened();
     return py::reinterpret_borrow<py::object>(unique_path);
 }
 
