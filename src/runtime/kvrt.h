@@ -11,7 +11,6 @@
 
 #include <pybind11/pybind11.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
