@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Creates (or refreshes) .venv/pyXY for one interpreter version and installs
 # korvane into it with the pinned dependency set.  Usage: tools/env.sh 3.8
+#
+# The dependencies are installed first, each built in pip's usual isolated
+# environment (PyHive comes as an sdist and needs setuptools and wheel there).
+# Only korvane itself is built without isolation, against the build tools
+# installed in the venv, so that its CMake build directory is reused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ver=$1
@@ -22,7 +27,9 @@ if [ ! -x "$venv/bin/python" ]; then
   "$(find_python)" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
 fi
-export PIP_CONSTRAINT=$PWD/constraints/$tag.txt
-"$venv/bin/python" -m pip install -q --upgrade "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" cmake ninja
-"$venv/bin/python" -m pip install -q --no-build-isolation ".[test]"
+pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
+"${pip[@]}" -r "constraints/$tag.txt"
+"${pip[@]}" --upgrade "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" cmake ninja
+"${pip[@]}" --no-build-isolation --no-deps .
+"$venv/bin/python" -m pip check -q >/dev/null || "$venv/bin/python" -m pip check >&2
 echo "$venv"
