@@ -95,3 +95,43 @@ def run_python(code, isolate_mydata=False, tmpfs_size=None, env=None, check=True
 @pytest.fixture
 def python():
     return run_python
+
+
+SECOND_INTERPRETER = r"""
+import re, sys
+import %(module)s as first
+try:
+    import _interpreters as interpreters
+except ImportError:
+    import _xxsubinterpreters as interpreters
+if sys.version_info >= (3, 13):
+    sub = interpreters.create(%(kind)r)
+elif sys.version_info >= (3, 12):
+    sub = interpreters.create(isolated=%(kind)r == "isolated")
+else:
+    sub = interpreters.create()
+try:
+    failure = interpreters.run_string(sub, "import %(module)s")
+except interpreters.RunFailedError as e:
+    failure = re.sub("^<class '(.*)'>", r"\1", str(e))  # before 3.12: "<class 'T'>: message"
+else:
+    failure = failure and failure.formatted
+interpreters.destroy(sub)
+assert first.__test__ == {}
+print(failure)
+"""
+
+# Interpreters with a GIL of their own exist from CPython 3.12 on; before,
+# every sub-interpreter shares the main one's ("legacy").
+INTERPRETER_KINDS = ["legacy"] + (["isolated"] if sys.version_info >= (3, 12) else [])
+
+
+def second_interpreter_import(module, kind):
+    """Imports ``module`` in a child's main interpreter, then in a second one
+    of ``kind``; returns what the second import raised, as "Type: message"."""
+    # Short time-out: a wrong GIL hand-off in the refusal path deadlocks.
+    child = subprocess.run([sys.executable, "-c", SECOND_INTERPRETER % dict(module=module, kind=kind)],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           universal_newlines=True, timeout=60)
+    assert child.returncode == 0, child.stderr
+    return child.stdout.strip()

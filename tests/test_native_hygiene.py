@@ -15,6 +15,7 @@ get_interp.restype = ctypes.c_void_p
 api.PyInterpreterState_GetDict.argtypes = [ctypes.c_void_p]
 api.PyInterpreterState_GetDict.restype = ctypes.py_object
 state = api.PyInterpreterState_GetDict(get_interp())
+import pandas, kubernetes.client, arrow  # libraries may cache modules there (datetime on 3.13)
 before = (set(vars(builtins)), set(state))
 m = importlib.import_module(%r)
 cls = [v for v in vars(m).values() if isinstance(v, type) and v.__module__ == m.__name__][0]

@@ -14,6 +14,7 @@ from kubernetes import client, config
 from kubernetes.client.rest import ApiException
 
 import korvane.pyspark_k8s.podwarden as pw
+from conftest import INTERPRETER_KINDS, second_interpreter_import
 from korvane.testing.kubernetes import KubeApiServer
 
 PodWarden = pw.PodWarden
@@ -353,25 +354,11 @@ def test_failed_import_then_retry(python):
     """)
 
 
-def test_second_interpreter_is_refused():
-    code = textwrap.dedent("""
-        import _xxsubinterpreters as interpreters
-        import korvane.pyspark_k8s.podwarden as pw
-        sub = interpreters.create()
-        try:
-            interpreters.run_string(sub, "import korvane.pyspark_k8s.podwarden")
-        except interpreters.RunFailedError as e:
-            print(e)
-        interpreters.destroy(sub)
-        assert pw.PodWarden.get_all_pods.__defaults__ is None
-    """)
-    # Short time-out: a wrong GIL hand-off in the refusal path deadlocks.
-    child = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
-    assert child.returncode == 0, child.stderr
-    assert "ImportError" in child.stdout
-    assert ("Interpreter change detected - this module can only be loaded into one "
-            "interpreter per process.") in child.stdout
+@pytest.mark.parametrize("kind", INTERPRETER_KINDS)
+def test_second_interpreter_is_refused(kind):
+    assert second_interpreter_import(MODULE, kind) == (
+        "ImportError: Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process.")
 
 
 # The extension cannot run with `python -m`; the child loads it as __main__

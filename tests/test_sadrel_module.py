@@ -4,6 +4,7 @@ import pydoc
 import pytest
 
 import korvane.sadrel.sadrel as sadrel
+from conftest import INTERPRETER_KINDS, second_interpreter_import
 
 TDQ = sadrel.ThinkDataQuery
 
@@ -148,21 +149,12 @@ try:
     import korvane.sadrel.sadrel
 except ImportError as e:
     print(type(e).__name__, str(e))
-    print(traceback.extract_tb(e.__traceback__)[-1].name)
+    entry = traceback.extract_tb(e.__traceback__)[-1]
+    print(entry.name, entry.filename, entry.lineno)
 assert "korvane.sadrel.sadrel" not in sys.modules
 defines.Et = saved
 import korvane.sadrel.sadrel as m
 print(m.Et is saved, m.ThinkDataQuery.__name__)
-"""
-
-SUBINTERPRETER = """
-import korvane.sadrel.sadrel
-import _xxsubinterpreters as interpreters
-sub = interpreters.create()
-try:
-    interpreters.run_string(sub, "import korvane.sadrel.sadrel")
-except Exception as e:
-    print(str(e))
 """
 
 def test_lifecycle(python):
@@ -171,10 +163,12 @@ def test_lifecycle(python):
 
 def test_failed_import_is_forgotten_and_can_be_retried(python):
     out = python(FAILED_INIT).stdout.splitlines()
-    assert out == ["ImportError cannot import name Et", "init korvane.sadrel.sadrel", "True ThinkDataQuery"]
+    assert out == ["ImportError cannot import name Et", "init korvane.sadrel.sadrel korvane/sadrel/sadrel.cpp 0",
+                   "True ThinkDataQuery"]
 
 
-def test_second_interpreter_is_refused(python):
-    out = python(SUBINTERPRETER).stdout
-    assert ("Interpreter change detected - this module can only be loaded into one interpreter "
-            "per process.") in out
+@pytest.mark.parametrize("kind", INTERPRETER_KINDS)
+def test_second_interpreter_is_refused(kind):
+    assert second_interpreter_import("korvane.sadrel.sadrel", kind) == (
+        "ImportError: Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process.")

@@ -192,6 +192,16 @@ int module_exec(ModuleState &state, PyObject *module) noexcept;
 
 }  // namespace kvrt
 
+// The create step itself refuses every interpreter but the first, and does so
+// safely under any GIL. Declaring that lets an interpreter with a GIL of its own
+// reach the create step, so the importer gets the module's own refusal rather
+// than the import system's generic one.
+#ifdef Py_mod_multiple_interpreters
+#define KVRT_INTERPRETER_SLOT {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define KVRT_INTERPRETER_SLOT
+#endif
+
 /// Defines the module's multi-phase definition and its one exported entry
 /// point, `PyInit_<name>`, which returns the definition and does nothing else.
 #define KVRT_MODULE(NAME, QUALIFIED, DOC, BODY)                                              \
@@ -202,6 +212,7 @@ int module_exec(ModuleState &state, PyObject *module) noexcept;
     static int kvrt_exec_(PyObject *module) { return kvrt::module_exec(kvrt_state_, module); } \
     static PyModuleDef_Slot kvrt_slots_[] = {{Py_mod_create, (void *)kvrt_create_},           \
                                              {Py_mod_exec, (void *)kvrt_exec_},               \
+                                             KVRT_INTERPRETER_SLOT                            \
                                              {0, nullptr}};                                   \
     /* The docstring is set by the create step, so a re-import keeps __doc__. */              \
     static PyModuleDef kvrt_def_ = {PyModuleDef_HEAD_INIT, #NAME, nullptr, 0,                 \

@@ -3,6 +3,7 @@
 
 #include <frameobject.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
@@ -263,8 +264,10 @@ void copy_spec_attr(py::handle spec, py::handle module, const char *attr, const 
     }
 }
 
-/// The traceback entry "init <qualified name>" for a failed exec step; keeps
-/// the pending error.
+/// The traceback entry "init <qualified name>" for a failed exec step, made as
+/// the interpreter makes one for native code: an empty code object of that
+/// name, at line 0, in a frame of its own. Keeps the pending error; if the
+/// entry cannot be made, the error goes on without it.
 void add_init_traceback(const ModuleState &state) noexcept {
     std::string funcname = std::string("init ") + state.qualified_name;
     std::string file = state.qualified_name;
@@ -274,7 +277,23 @@ void add_init_traceback(const ModuleState &state) noexcept {
         }
     }
     file += ".cpp";
-    _PyTraceback_Add(funcname.c_str(), file.c_str(), 0);
+    // Building the entry may run Python code (the file-system codec), which
+    // must not see the pending error.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject *globals = PyDict_New();
+    PyCodeObject *code = globals != nullptr ? PyCode_NewEmpty(file.c_str(), funcname.c_str(), 0) : nullptr;
+    PyFrameObject *frame = code != nullptr ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
+    Py_XDECREF(code);
+    Py_XDECREF(globals);
+    if (frame == nullptr) {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+    if (frame != nullptr) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
 }
 
 }  // namespace
@@ -282,14 +301,14 @@ void add_init_traceback(const ModuleState &state) noexcept {
 PyObject *module_create(ModuleState &state, PyObject *spec) noexcept {
     // Checked with the bare C API: in another interpreter, pybind11's error
     // objects would take the GIL through the first interpreter's thread state.
-    static int64_t interpreter = -1;
+    // Atomic: interpreters with a GIL of their own may import at the same time.
+    static std::atomic<int64_t> interpreter{-1};
     int64_t current = current_interpreter_id();
     if (current == -1) {
         return nullptr;
     }
-    if (interpreter == -1) {
-        interpreter = current;
-    } else if (interpreter != current) {
+    int64_t first = -1;
+    if (!interpreter.compare_exchange_strong(first, current) && first != current) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
