@@ -12,19 +12,8 @@ ver=$1
 tag=py${ver/./}
 venv=.venv/$tag
 
-find_python() {
-  local root
-  if command -v pyenv >/dev/null 2>&1; then
-    root=$(pyenv root)
-    for p in $(ls -d "$root"/versions/"$ver".* 2>/dev/null | sort -V -r); do
-      if [ -x "$p/bin/python" ]; then echo "$p/bin/python"; return; fi
-    done
-  fi
-  command -v "python$ver" || { echo "no CPython $ver found" >&2; exit 1; }
-}
-
 if [ ! -x "$venv/bin/python" ]; then
-  "$(find_python)" -m venv "$venv"
+  "$(tools/find-python.sh "$ver")" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
 fi
 pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)

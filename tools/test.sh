@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
-# Builds korvane and runs the test suite on CPython 3.8 and 3.11.
-# Extra arguments go to pytest, e.g. tools/test.sh -k binding
+# Builds korvane and runs the test suite on CPython 3.8, 3.11 and 3.13, or with
+# --all on every CPython from 3.8 to 3.13 that is installed (pyenv or PATH).
+# Extra arguments go to pytest, e.g. tools/test.sh --all -k binding
 set -euo pipefail
 cd "$(dirname "$0")/.."
+versions=(3.8 3.11 3.13)
+if [ "${1:-}" = "--all" ]; then
+  shift
+  versions=()
+  for ver in 3.8 3.9 3.10 3.11 3.12 3.13; do
+    if tools/find-python.sh "$ver" >/dev/null 2>&1; then versions+=("$ver"); fi
+  done
+fi
 status=0
-for ver in 3.8 3.11; do
+for ver in "${versions[@]}"; do
   venv=$(tools/env.sh "$ver" | tail -n 1)
   echo "== CPython $ver =="
   "$venv/bin/python" -m pytest "$@" || status=$?

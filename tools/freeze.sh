@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Writes constraints/pyXY.txt: the exact set that pip resolves for korvane and
+# its test extra, from the ranges declared in pyproject.toml, on CPython VER.
+# Nothing is installed; the resolution runs in a scratch venv with a current
+# pip.  Re-run it for every interpreter after changing a dependency, then run
+# tools/test.sh.  Usage: tools/freeze.sh 3.13 [3.12 ...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+for ver in "$@"; do
+  tag=py${ver/./}
+  rm -rf "$scratch/venv"
+  "$(tools/find-python.sh "$ver")" -m venv "$scratch/venv"
+  py=$scratch/venv/bin/python
+  "$py" -m pip install -q --disable-pip-version-check --upgrade pip
+  "$py" -m pip install -q --disable-pip-version-check --dry-run --ignore-installed \
+    --report "$scratch/$tag.json" ".[test]"
+  "$py" - "$scratch/$tag.json" >"constraints/$tag.txt" <<'PY'
+import json, sys
+with open(sys.argv[1]) as f:
+    report = json.load(f)
+pins = [(i["metadata"]["name"], i["metadata"]["version"]) for i in report["install"]]
+for name, version in sorted(pins, key=lambda p: p[0].lower()):
+    if name != "korvane":
+        print("%s==%s" % (name, version))
+PY
+  echo "constraints/$tag.txt: $(wc -l <"constraints/$tag.txt") pins"
+done
