@@ -1,4 +1,4 @@
-"""PodWarden driven through the real kubernetes 12.0.1 client against the API emulator."""
+"""PodWarden driven through the real kubernetes client against the API emulator."""
 import builtins
 import datetime
 import importlib.util
