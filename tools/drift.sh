@@ -28,8 +28,10 @@ def pins(path):
         rows = (line.strip().split("==") for line in f if "==" in line)
         return {name.lower().replace("_", "-"): version for name, version in rows}
 old, new = pins(sys.argv[1]), pins(sys.argv[2])
+# pip freeze leaves out setuptools, which a venv may bring along anyway.
+names = sorted((set(old) | set(new)) - {"setuptools"})
 moved = ["%s: %s -> %s" % (n, old.get(n, "-"), new.get(n, "-"))
-         for n in sorted(set(old) | set(new)) if old.get(n) != new.get(n)]
+         for n in names if old.get(n) != new.get(n)]
 print("moved from %s: %s" % (sys.argv[1], ", ".join(moved) or "none"))
 PY
   fi
