@@ -317,36 +317,46 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyTypeObject function_type_template() {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "korvane_function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_dealloc = function_dealloc;
+    t.tp_repr = function_repr;
+    t.tp_call = function_call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(Function, weakrefs);
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(Function, dict);
+    return t;
+}
+
+// Readied once per interpreter life: what PyType_Ready fills in belongs to
+// the interpreter that readied it.
+PyTypeObject the_function_type = function_type_template();
+bool function_type_ready = false;
+
 PyTypeObject *function_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "korvane_function";
-        t.tp_basicsize = sizeof(Function);
-        t.tp_dealloc = function_dealloc;
-        t.tp_repr = function_repr;
-        t.tp_call = function_call;
-        t.tp_getattro = PyObject_GenericGetAttr;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
-        t.tp_traverse = function_traverse;
-        t.tp_clear = function_clear;
-        t.tp_weaklistoffset = offsetof(Function, weakrefs);
-        t.tp_members = function_members;
-        t.tp_getset = function_getset;
-        t.tp_descr_get = function_descr_get;
-        t.tp_dictoffset = offsetof(Function, dict);
-        return t;
-    }();
-    static bool ready = false;
-    if (!ready) {
-        if (PyType_Ready(&type) < 0) {
+    if (!function_type_ready) {
+        if (PyType_Ready(&the_function_type) < 0) {
             throw py::error_already_set();
         }
-        ready = true;
+        function_type_ready = true;
     }
-    return &type;
+    return &the_function_type;
 }
 
 }  // namespace
+
+void forget_function_type() noexcept {
+    the_function_type = function_type_template();
+    function_type_ready = false;
+}
 
 py::object make_function(const FunctionDef &def, const char *module, py::handle globals,
                          py::tuple defaults, py::handle closure) {
