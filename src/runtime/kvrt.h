@@ -15,6 +15,9 @@
 // which waits forever for itself when the host runs this thread on a thread
 // state of its own making (PyThreadState_New, then PyThreadState_Swap). So
 // inside pybind11 the GIL is taken as held: errors cross without taking it.
+#ifdef PYBIND11_VERSION_MAJOR
+#error "include kvrt.h before any pybind11 header"
+#endif
 namespace kvrt {
 inline PyGILState_STATE gil_is_held_() noexcept { return PyGILState_LOCKED; }
 inline void gil_stays_held_(PyGILState_STATE) noexcept {}
