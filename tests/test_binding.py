@@ -1,9 +1,10 @@
 """Argument binding of the native function type, against Python's own."""
 import inspect
-import random
+import re
 import types
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 import korvane.sadrel.sadrel as sadrel
 
@@ -46,110 +47,115 @@ def test_messages_use_the_bare_name_even_after_renaming():
         fn.__name__ = "gen_local_unique_file"
 
 
-class Holder(object):
-    pass
+class Bound(BaseException):
+    """Raised by a Probe when a method body first reads it: binding is over."""
 
 
-def py_init(self, query_uri, token, hive_conn_info=["host", 0]):
-    self.query_uri = query_uri
-    self.token = token
-    self.hive_conn_info = hive_conn_info
+class Probe(object):
+    """An argument value. Attributes set on it are kept; reading one ends the call."""
+
+    def __getattr__(self, name):
+        if name.startswith("_"):  # looked for by printers, not by method bodies
+            raise AttributeError(name)
+        raise Bound(name)
 
 
-def py_gen(self, ext="csv"):
-    return "/mydata/media/docs/" + "0" * 64 + "." + str(ext)
+# Python functions with the methods' parameters and defaults: what binding should do.
+class TwinQuery(object):
+    def __init__(self, query_uri, token, hive_conn_info=["host", 0]): return locals()
+    def gen_local_unique_file(self, ext="csv"): return locals()
+    def g_to_csv_notmp(self, filepath, df, index=True, compression=None, mode="w", header=True): return locals()
+    def get_data_csv(self, ctx, sql, block_size=100000): return locals()
+    def get_data_raw_pyhive(self, ctx, sql, block_size=100000, fetch_size=10000, retry_count=5,
+                            read_timeout=300, upcount=None): return locals()
+    def get_data_raw_pyhive_i(self, ctx, unique_path, sql, block_size=100000, fetch_size=10000,
+                              read_timeout=300, upcount=None): return locals()
 
 
-class ToCsv(object):
-    """A dataframe stand-in that records the one to_csv call."""
-
-    def __init__(self):
-        self.calls = []
-
-    def to_csv(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        return "ignored"
+class TwinWarden(object):
+    def __init__(self, ctx, k8s_conn_config="~/.kube/config"): return locals()
+    def get_k8s_client(self): return locals()
+    def get_all_pods(self): return locals()
+    def get_pod_info(self, pod_name): return locals()
+    def get_pod_log(self, pod_name, lines_count=1000): return locals()
+    def delete_pod(self, pod_name): return locals()
 
 
-def py_to_csv(self, filepath, df, index=True, compression=None, mode="w", header=True):
-    if index is None and compression is None:
-        df.to_csv(filepath, index=None, mode=mode, header=header)
-    elif index is None:
-        df.to_csv(filepath, index=None, compression=compression, mode=mode, header=header)
-    elif compression is None:
-        df.to_csv(filepath, mode=mode, header=header)
+def _python_message(name, params, ndefaults, error):
+    """Python's binding error, worded as the native one."""
+    text = re.sub(r"^[\w.]*?(\w+)\(\) ", "", str(error))
+    quoted = re.findall(r"'([^']*)'", text)
+    nrequired = len(params) - ndefaults
+    if text.startswith("got an unexpected"):
+        return "%s() got an unexpected keyword argument '%s'" % (name, quoted[0])
+    if text.startswith("got multiple values"):
+        return "%s() got multiple values for keyword argument '%s'" % (name, quoted[0])
+    if "keywords must be strings" in text:
+        return "%s() keywords must be strings" % name
+    if text.startswith("missing"):
+        found, expected, word = params.index(quoted[0]), nrequired, "at least"
     else:
-        df.to_csv(filepath, compression=compression, mode=mode, header=header)
-    return True
+        found, expected, word = int(re.search(r"but (\d+)", text).group(1)), len(params), "at most"
+    word = "exactly" if ndefaults == 0 else word
+    return "%s() takes %s %d positional argument%s (%d given)" % (
+        name, word, expected, "" if expected == 1 else "s", found)
 
 
-def _outcome_init(fn, args, kwargs):
+def _outcome(fn, args, kwargs):
     try:
         fn(*args, **kwargs)
-    except TypeError:
-        return "TypeError"
-    target = args[0] if args else kwargs["self"]
-    return dict(vars(target))
+    except Bound:
+        pass
+    except TypeError as error:
+        return error
+    return None
 
 
-def _outcome_gen(fn, args, kwargs):
-    try:
-        path = fn(*args, **kwargs)
-    except TypeError:
-        return "TypeError"
-    return path[len("/mydata/media/docs/") + 64:]
+import korvane.pyspark_k8s.podwarden as podwarden  # noqa: E402
+
+METHODS = [(TDQ, TwinQuery, name) for name in vars(TwinQuery) if not name.startswith("__") or name == "__init__"] + \
+          [(podwarden.PodWarden, TwinWarden, name) for name in vars(TwinWarden)
+           if not name.startswith("__") or name == "__init__"]
 
 
-def _outcome_to_csv(fn, args, kwargs):
-    try:
-        result = fn(*args, **kwargs)
-    except TypeError:
-        return "TypeError"
-    df = args[2] if len(args) > 2 else kwargs["df"]
-    return result, [(a, sorted(k.items()), list(k)) for a, k in df.calls]
+@st.composite
+def calls(draw, params):
+    """Positional probes, then keywords in a drawn order: parameter names,
+    unknown names, and now and then a key that is not a str (first, where
+    every CPython version checks it)."""
+    args = [Probe() for _ in range(draw(st.integers(0, len(params) + 2)))]
+    names = draw(st.lists(st.sampled_from(params + ["bogus", "Self", "self_"]), unique=True))
+    kwargs = {1: Probe()} if draw(st.integers(0, 19)) == 0 else {}
+    kwargs.update((k, Probe()) for k in names)
+    return args, kwargs
 
 
-def _values(name, rnd):
-    if name == "self":
-        return Holder()
-    if name == "df":
-        return ToCsv()
-    if name == "index":
-        return rnd.choice([None, True, False, 0])
-    if name == "compression":
-        return rnd.choice([None, "gzip"])
-    return rnd.choice(["v%d" % rnd.randrange(100), 0, None])
-
-
-@pytest.mark.parametrize("native, python, outcome", [
-    (TDQ.__init__, py_init, _outcome_init),
-    (TDQ.gen_local_unique_file, py_gen, _outcome_gen),
-    (TDQ.g_to_csv_notmp, py_to_csv, _outcome_to_csv),
-])
-def test_binding_matches_python_def(native, python, outcome, export_dir):
+@pytest.mark.parametrize("cls, twin, name", METHODS, ids=[m[2] + "-" + m[0].__name__ for m in METHODS])
+def test_binding_matches_python_def(cls, twin, name, export_dir):
+    native, python = cls.__dict__[name], twin.__dict__[name]
     params = list(inspect.signature(python).parameters)
-    rnd = random.Random(1234)
-    agreed = 0
-    for _ in range(600):
-        npos = rnd.randrange(len(params) + 2)
-        names = params + ["bogus"]
-        chosen = rnd.sample(names, rnd.randrange(len(names) + 1))
-        seed = rnd.randrange(1 << 30)
-        calls = []
-        for fn in (native, python):
-            r = random.Random(seed)
-            args = [_values(params[i] if i < len(params) else "extra", r) for i in range(npos)]
-            kwargs = {k: _values(k, r) for k in chosen}
-            if r.random() < 0.05:
-                kwargs[7] = "not a str"
-            calls.append(outcome(fn, args, kwargs))
-        native_result, python_result = calls
-        if isinstance(native_result, dict):
-            native_result = {k: (v if not isinstance(v, list) else tuple(v)) for k, v in native_result.items()}
-            python_result = {k: (v if not isinstance(v, list) else tuple(v)) for k, v in python_result.items()}
-        assert native_result == python_result, (npos, chosen)
-        agreed += native_result != "TypeError"
-    assert agreed > 30  # enough of the random calls bound
+    assert native.__defaults__ == python.__defaults__
+    ndefaults = len(python.__defaults__ or ())
+
+    @settings(max_examples=250, deadline=None, database=None,
+              suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(calls(params))
+    def check(call):
+        args, kwargs = call
+        expected = _outcome(python, args, kwargs)
+        error = _outcome(native, args, kwargs)
+        if expected is None:
+            assert error is None
+            bound = python(*args, **kwargs)
+            # What the body stored on self came from the parameter of that name
+            # (a probe passed in, or an equal default).
+            for attr, value in vars(bound["self"]).items():
+                if attr in bound:
+                    assert bound[attr] is value if isinstance(value, Probe) else bound[attr] == value
+        else:
+            assert str(error) == _python_message(name, params, ndefaults, expected)
+
+    check()
 
 
 def test_methods_bind_like_python_functions():

@@ -80,3 +80,43 @@ def test_a_tolerated_error_still_fails_when_taken_rows_cannot_be_written(bm, exp
             tdq.get_data_raw_pyhive_i({}, export_dir + "/tolerate.csv", SQL, block_size=2, upcount=0)
     assert info.value.errno == errno.ENOSPC
     assert [c[2] for c in bm.of("clog") if c[2] == "get data error:"] == ["get data error:"]
+
+
+def _openapi_drop(tdq, server, path):
+    server.add_result(SQL, ["a"], [[1], [2], [3]])
+    server.set_fault("drop", after_rows=2)
+    tdq.get_data_csv({}, SQL, block_size=1)
+
+
+@pytest.mark.parametrize("call", [
+    lambda tdq, server, path: tdq.get_data_raw_pyhive_i({}, path, SQL, upcount=0),  # tolerated
+    lambda tdq, server, path: tdq.get_data_raw_pyhive_i({}, path, SQL),
+    lambda tdq, server, path: tdq.get_data_raw_pyhive({}, SQL),
+    _openapi_drop,
+])
+def test_a_generator_keeps_its_own_handled_exception(call, bm, export_dir):
+    """Called in a generator while an outer frame handles KeyError, a method
+    leaves the generator's slot as Python's `except` does: empty."""
+    with OpenApiServer(token="t") as server:
+        tdq = ThinkDataQuery(server.url, "t", ["127.0.0.1", "no port"])
+
+        def steps():
+            yield
+            try:
+                call(tdq, server, export_dir + "/handled.csv")
+            except Exception:
+                pass
+            yield  # here the outer frame leaves its handler
+            yield sys.exc_info()[1]
+            raise LookupError("later")
+
+        gen = steps()
+        next(gen)
+        try:
+            raise KeyError("outer")
+        except KeyError:
+            next(gen)
+        assert next(gen) is None
+        with pytest.raises(LookupError) as info:
+            next(gen)
+    assert info.value.__context__ is None

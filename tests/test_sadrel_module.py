@@ -172,3 +172,31 @@ def test_second_interpreter_is_refused(kind):
     assert second_interpreter_import("korvane.sadrel.sadrel", kind) == (
         "ImportError: Interpreter change detected - this module can only be loaded into one "
         "interpreter per process.")
+
+
+IMPORT_HOOK = """
+import builtins
+original = builtins.__import__
+def hook(name, globals=None, locals=None, fromlist=None, level=0):
+    if (globals or {}).get("__name__") == "korvane.sadrel.sadrel":
+        print(name, fromlist, level, "globals" if locals is globals else locals)
+        if name == "pyhive":
+            raise ImportError("pyhive is blocked here")
+    return original(name, globals, locals, fromlist, level)
+builtins.__import__ = hook
+from korvane.sadrel.sadrel import ThinkDataQuery
+try:
+    ThinkDataQuery("u", "t", ["127.0.0.1", 1]).get_data_raw_pyhive({}, "select 1")
+except ImportError as e:
+    print(e)
+"""
+
+
+def test_imports_go_through_a_replaced_import_function(python):
+    """Each import calls builtins.__import__ as the import statement does."""
+    assert python(IMPORT_HOOK).stdout.splitlines() == [
+        "requests None 0 globals", "pandas None 0 globals", "json None 0 globals", "time None 0 globals",
+        "os None 0 globals", "uuid None 0 globals", "urllib3 None 0 globals",
+        "korvane.common.defines ('BMOBJ', 'Et') 0 globals",
+        "concurrent.futures ('ThreadPoolExecutor', 'wait', 'ALL_COMPLETED', 'FIRST_COMPLETED') 0 globals",
+        "pyhive ('presto',) 0 None", "pyhive is blocked here"]

@@ -49,14 +49,17 @@ KVRT_NOINLINE void raise_keywords_not_strings(const Function *f) {
     PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f->def->name);
 }
 
-/// Index of the parameter named `key` among [from, to), -1 if none, -2 on error.
-int find_param(const Function *f, PyObject *key, int from, int to) {
-    for (int i = from; i < to; ++i) {
-        PyObject *param = intern(f->def->params[i]);
-        if (param == key) {
+/// Index of the parameter named `key`, -1 if none, -2 on error. Names are
+/// interned, so identity almost always decides; equal strings still match.
+int find_param(const Function *f, PyObject *key) {
+    const int nparams = f->def->nparams;
+    for (int i = 0; i < nparams; ++i) {
+        if (intern(f->def->params[i]) == key) {
             return i;
         }
-        int cmp = PyUnicode_Compare(param, key);
+    }
+    for (int i = 0; i < nparams; ++i) {
+        int cmp = PyUnicode_Compare(intern(f->def->params[i]), key);
         if (cmp == 0) {
             return i;
         }
@@ -68,42 +71,21 @@ int find_param(const Function *f, PyObject *key, int from, int to) {
 }
 
 /// Binds `args` and `kwargs` to the parameters, as a Python function with
-/// only positional-or-keyword parameters does. Positional arguments come
-/// first; then each later parameter, in order, from the keywords; a required
-/// one that is missing ends binding with the count of parameters before it.
-/// Keywords left over are then checked one by one, in the dict's order.
+/// only positional-or-keyword parameters does, in its order of checks:
+/// positional arguments fill the first parameters; then each keyword, in the
+/// dict's order, must be a str naming a parameter not yet given; then come
+/// too many positional arguments; then the first required parameter still
+/// missing, counted by the parameters before it; the rest take defaults.
 bool bind(const Function *f, PyObject *defaults, PyObject *args, PyObject *kwargs, py::object *out) {
     const int nparams = f->def->nparams;
     const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     const Py_ssize_t nrequired = nparams - ndefaults;
     const Py_ssize_t npos = PyTuple_GET_SIZE(args);
-    if (npos > nparams) {
-        raise_arg_count(f, ndefaults, npos);
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < npos; ++i) {
+    const Py_ssize_t ncopied = npos < nparams ? npos : nparams;
+    for (Py_ssize_t i = 0; i < ncopied; ++i) {
         out[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
     }
-    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    for (Py_ssize_t i = npos; i < nparams; ++i) {
-        PyObject *value = nullptr;
-        if (nkw > 0) {
-            value = PyDict_GetItemWithError(kwargs, intern(f->def->params[i]));
-            if (!value && PyErr_Occurred()) {
-                return false;
-            }
-        }
-        if (value) {
-            out[i] = py::reinterpret_borrow<py::object>(value);
-            --nkw;
-        } else if (i < nrequired) {
-            raise_arg_count(f, ndefaults, i);
-            return false;
-        } else {
-            out[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(defaults, i - nrequired));
-        }
-    }
-    if (nkw > 0) {
+    if (kwargs != nullptr) {
         Py_ssize_t pos = 0;
         PyObject *key;
         PyObject *value;
@@ -112,24 +94,34 @@ bool bind(const Function *f, PyObject *defaults, PyObject *args, PyObject *kwarg
                 raise_keywords_not_strings(f);
                 return false;
             }
-            int found = find_param(f, key, static_cast<int>(npos), nparams);
+            int found = find_param(f, key);
             if (found == -2) {
                 return false;
             }
-            if (found >= 0) {
-                continue;  // bound above
-            }
-            found = find_param(f, key, 0, static_cast<int>(npos));
-            if (found == -2) {
-                return false;
-            }
-            if (found >= 0) {
-                raise_multiple_values(f, key);
-            } else {
+            if (found < 0) {
                 raise_unexpected_keyword(f, key);
+                return false;
             }
+            if (out[found]) {
+                raise_multiple_values(f, key);
+                return false;
+            }
+            out[found] = py::reinterpret_borrow<py::object>(value);
+        }
+    }
+    if (npos > nparams) {
+        raise_arg_count(f, ndefaults, npos);
+        return false;
+    }
+    for (Py_ssize_t i = npos; i < nparams; ++i) {
+        if (out[i]) {
+            continue;
+        }
+        if (i < nrequired) {
+            raise_arg_count(f, ndefaults, i);
             return false;
         }
+        out[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(defaults, i - nrequired));
     }
     return true;
 }
@@ -317,36 +309,46 @@ PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyTypeObject function_type_template() {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "korvane_function";
+    t.tp_basicsize = sizeof(Function);
+    t.tp_dealloc = function_dealloc;
+    t.tp_repr = function_repr;
+    t.tp_call = function_call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(Function, weakrefs);
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(Function, dict);
+    return t;
+}
+
+// Readied once per interpreter life: what PyType_Ready fills in belongs to
+// the interpreter that readied it.
+PyTypeObject the_function_type = function_type_template();
+bool function_type_ready = false;
+
 PyTypeObject *function_type() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-        t.tp_name = "korvane_function";
-        t.tp_basicsize = sizeof(Function);
-        t.tp_dealloc = function_dealloc;
-        t.tp_repr = function_repr;
-        t.tp_call = function_call;
-        t.tp_getattro = PyObject_GenericGetAttr;
-        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
-        t.tp_traverse = function_traverse;
-        t.tp_clear = function_clear;
-        t.tp_weaklistoffset = offsetof(Function, weakrefs);
-        t.tp_members = function_members;
-        t.tp_getset = function_getset;
-        t.tp_descr_get = function_descr_get;
-        t.tp_dictoffset = offsetof(Function, dict);
-        return t;
-    }();
-    static bool ready = false;
-    if (!ready) {
-        if (PyType_Ready(&type) < 0) {
+    if (!function_type_ready) {
+        if (PyType_Ready(&the_function_type) < 0) {
             throw py::error_already_set();
         }
-        ready = true;
+        function_type_ready = true;
     }
-    return &type;
+    return &the_function_type;
 }
 
 }  // namespace
+
+void forget_function_type() noexcept {
+    the_function_type = function_type_template();
+    function_type_ready = false;
+}
 
 py::object make_function(const FunctionDef &def, const char *module, py::handle globals,
                          py::tuple defaults, py::handle closure) {

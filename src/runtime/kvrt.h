@@ -9,7 +9,26 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// Everything here runs on a thread that holds the GIL, and nothing here
+// releases it. pybind11 still takes the GIL around its error clean-up (the
+// destruction of an error_already_set, its what()) through PyGILState_Ensure,
+// which waits forever for itself when the host runs this thread on a thread
+// state of its own making (PyThreadState_New, then PyThreadState_Swap). So
+// inside pybind11 the GIL is taken as held: errors cross without taking it.
+#ifdef PYBIND11_VERSION_MAJOR
+#error "include kvrt.h before any pybind11 header"
+#endif
+namespace kvrt {
+inline PyGILState_STATE gil_is_held_() noexcept { return PyGILState_LOCKED; }
+inline void gil_stays_held_(PyGILState_STATE) noexcept {}
+}  // namespace kvrt
+#define PyGILState_Ensure() ::kvrt::gil_is_held_()
+#define PyGILState_Release(state) ::kvrt::gil_stays_held_(state)
+#define PyGILState_Check() 1
 #include <pybind11/pybind11.h>
+#undef PyGILState_Ensure
+#undef PyGILState_Release
+#undef PyGILState_Check
 
 #include <cstddef>
 #include <cstdint>
@@ -141,21 +160,24 @@ inline bool is_true(py::handle value) {
 
 /// While alive, `e` is the exception being handled, as inside `except`:
 /// sys.exc_info() shows it, and an error raised meanwhile gets it as
-/// __context__.
+/// __context__. Like `except`, it sets and afterwards restores the innermost
+/// slot (that of the running generator or coroutine, else the thread's),
+/// never the handled exception of an outer frame.
 class Handling {
 public:
-    explicit Handling(const py::error_already_set &e) {
-        PyErr_GetExcInfo(&type_, &value_, &traceback_);
-        PyErr_SetExcInfo(e.type().inc_ref().ptr(), e.value().inc_ref().ptr(), e.trace().inc_ref().ptr());
-    }
-    ~Handling() { PyErr_SetExcInfo(type_, value_, traceback_); }
+    explicit Handling(const py::error_already_set &e) noexcept;
+    ~Handling();
     Handling(const Handling &) = delete;
     Handling &operator=(const Handling &) = delete;
 
 private:
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject *value_;
+#else
     PyObject *type_;
     PyObject *value_;
     PyObject *traceback_;
+#endif
 };
 
 /// Raise `exc` (a type or an instance) as Python's `raise` does, keeping an
@@ -186,6 +208,10 @@ struct ModuleState {
     void (*body)(const Globals &g);
     PyObject *module = nullptr;  // the one module object of this process
 };
+
+/// Forgets the function type, so that the next interpreter of this process
+/// makes it afresh; only for the end of an interpreter's life.
+void forget_function_type() noexcept;
 
 PyObject *module_create(ModuleState &state, PyObject *spec) noexcept;
 int module_exec(ModuleState &state, PyObject *module) noexcept;

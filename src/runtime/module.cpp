@@ -11,9 +11,16 @@
 
 namespace kvrt {
 
+namespace {
+
+// Interned names, keyed by the literal's address: each call site's name is
+// made once per interpreter life.
+std::unordered_map<const char *, PyObject *> interned_names;
+
+}  // namespace
+
 PyObject *intern(const char *text) {
-    // Keyed by the literal's address: each call site's name is made once.
-    static std::unordered_map<const char *, PyObject *> names;
+    auto &names = interned_names;
     auto it = names.find(text);
     if (it != names.end()) {
         return it->second;
@@ -30,7 +37,9 @@ PyObject *intern(const char *text) {
 
 namespace {
 
-KVRT_NOINLINE py::object lookup_builtin(py::handle globals, PyObject *name) {
+/// The builtins that code running with `globals` sees: globals' own
+/// `__builtins__` (a module stands for its dictionary), else the current ones.
+py::handle builtins_of(py::handle globals) {
     PyObject *builtins = PyDict_GetItemWithError(globals.ptr(), intern("__builtins__"));
     if (builtins == nullptr && PyErr_Occurred()) {
         throw py::error_already_set();
@@ -40,28 +49,36 @@ KVRT_NOINLINE py::object lookup_builtin(py::handle globals, PyObject *name) {
     } else if (PyModule_Check(builtins)) {
         builtins = PyModule_GetDict(builtins);
     }
-    PyObject *value = nullptr;
-    if (PyDict_Check(builtins)) {
-        value = PyDict_GetItemWithError(builtins, name);
+    return builtins;
+}
+
+/// `builtins[name]`, or an empty object when there is no such builtin.
+py::object find_builtin(py::handle globals, PyObject *name) {
+    py::handle builtins = builtins_of(globals);
+    if (PyDict_Check(builtins.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(builtins.ptr(), name);
         if (value == nullptr && PyErr_Occurred()) {
             throw py::error_already_set();
         }
-    } else {
-        value = PyObject_GetItem(builtins, name);
-        if (value == nullptr) {
-            if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
-                throw py::error_already_set();
-            }
-            PyErr_Clear();
-        } else {
-            return py::reinterpret_steal<py::object>(value);
-        }
+        return py::reinterpret_borrow<py::object>(value);
     }
+    PyObject *value = PyObject_GetItem(builtins.ptr(), name);
     if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+KVRT_NOINLINE py::object lookup_builtin(py::handle globals, PyObject *name) {
+    py::object value = find_builtin(globals, name);
+    if (!value) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw py::error_already_set();
     }
-    return py::reinterpret_borrow<py::object>(value);
+    return value;
 }
 
 }  // namespace
@@ -83,6 +100,53 @@ void Globals::set(const char *name, py::handle value) const {
         throw py::error_already_set();
     }
 }
+
+// ---- handling ------------------------------------------------------------
+
+// The public calls read the topmost exception being handled, which may be an
+// outer frame's, and write the innermost slot. To restore that slot as it
+// was, it is emptied once after reading: if the outer frames then show the
+// same exception, the slot was empty (or held the very exception they show).
+
+#if PY_VERSION_HEX >= 0x030B0000
+
+Handling::Handling(const py::error_already_set &e) noexcept {
+    value_ = PyErr_GetHandledException();
+    PyErr_SetHandledException(Py_None);
+    PyObject *outer = PyErr_GetHandledException();
+    if (outer == value_) {
+        Py_CLEAR(value_);
+    }
+    Py_XDECREF(outer);
+    PyErr_SetHandledException(e.value().ptr());
+}
+
+Handling::~Handling() {
+    PyErr_SetHandledException(value_ ? value_ : Py_None);
+    Py_XDECREF(value_);
+}
+
+#else
+
+Handling::Handling(const py::error_already_set &e) noexcept {
+    PyErr_GetExcInfo(&type_, &value_, &traceback_);
+    PyErr_SetExcInfo(nullptr, nullptr, nullptr);
+    PyObject *type, *value, *traceback;
+    PyErr_GetExcInfo(&type, &value, &traceback);
+    if (type == type_ && value == value_ && traceback == traceback_) {
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(traceback_);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    PyErr_SetExcInfo(e.type().inc_ref().ptr(), e.value().inc_ref().ptr(), e.trace().inc_ref().ptr());
+}
+
+Handling::~Handling() { PyErr_SetExcInfo(type_, value_, traceback_); }
+
+#endif
 
 // ---- raising ---------------------------------------------------------------
 
@@ -126,13 +190,15 @@ void set_python_error_from_current_exception() noexcept {
 
 namespace {
 
-py::object import_level0(const Globals &g, const char *name, py::handle fromlist) {
-    PyObject *module = PyImport_ImportModuleLevelObject(intern(name), g.dict().ptr(), g.dict().ptr(),
-                                                        fromlist.ptr(), 0);
-    if (module == nullptr) {
-        throw py::error_already_set();
+/// `__import__(name, globals, locals, fromlist, 0)` with the `__import__` of
+/// the globals' builtins, as the import statement calls it; `locals` is the
+/// module dictionary at module level and None inside a function.
+py::object import_level0(const Globals &g, const char *name, py::handle locals, py::handle fromlist) {
+    py::object import = find_builtin(g.dict(), intern("__import__"));
+    if (!import) {
+        raise(PyExc_ImportError, "__import__ not found");
     }
-    return py::reinterpret_steal<py::object>(module);
+    return import(py::reinterpret_borrow<py::object>(intern(name)), g.dict(), locals, fromlist, 0);
 }
 
 /// `from module import name` for one name: the attribute, else an already
@@ -172,7 +238,7 @@ py::object import_name(py::handle module, const char *name) {
 }  // namespace
 
 void import_module(const Globals &g, const char *name) {
-    py::object module = import_level0(g, name, py::none());
+    py::object module = import_level0(g, name, g.dict(), py::none());
     const char *dot = std::strchr(name, '.');
     if (dot == nullptr) {
         g.set(name, module);
@@ -192,14 +258,15 @@ void import_from(const Globals &g, const char *module, std::initializer_list<con
     for (const char *name : names) {
         fromlist[i++] = py::reinterpret_borrow<py::object>(intern(name));
     }
-    py::object source = import_level0(g, module, fromlist);
+    py::object source = import_level0(g, module, g.dict(), fromlist);
     for (const char *name : names) {
         g.set(name, import_name(source, name));
     }
 }
 
 py::object from_import(const Globals &g, const char *module, const char *name) {
-    py::object source = import_level0(g, module, py::make_tuple(py::reinterpret_borrow<py::object>(intern(name))));
+    py::object source =
+        import_level0(g, module, py::none(), py::make_tuple(py::reinterpret_borrow<py::object>(intern(name))));
     return import_name(source, name);
 }
 
@@ -235,6 +302,34 @@ py::object make_class(const Globals &, const char *module, const char *name, con
 // ---- module life cycle -----------------------------------------------------
 
 namespace {
+
+// The interpreter this binary's module belongs to, once recorded. Atomic:
+// interpreters with a GIL of their own may import at the same time.
+std::atomic<int64_t> recorded_interpreter{-1};
+
+// The module state of this binary (each binary holds one module and its own
+// copy of the runtime), known from the first create step of a life.
+ModuleState *this_module = nullptr;
+
+/// At the end of Py_FinalizeEx: forgets everything that belonged to the
+/// interpreter that has just ended, so that a later Py_Initialize imports
+/// the module afresh. Its objects are gone with it and are not released.
+void end_of_interpreter_life() {
+    if (this_module != nullptr) {
+        this_module->module = nullptr;
+        this_module = nullptr;
+    }
+    interned_names.clear();
+    forget_function_type();
+    recorded_interpreter = -1;
+}
+
+/// Arranges end_of_interpreter_life for this interpreter's end, once a life.
+void watch_interpreter_life(ModuleState &state) {
+    if (this_module == nullptr && Py_AtExit(end_of_interpreter_life) == 0) {
+        this_module = &state;
+    }
+}
 
 int64_t current_interpreter_id() {
 #if PY_VERSION_HEX >= 0x03090000
@@ -301,8 +396,7 @@ void add_init_traceback(const ModuleState &state) noexcept {
 PyObject *module_create(ModuleState &state, PyObject *spec) noexcept {
     // Checked with the bare C API: in another interpreter, pybind11's error
     // objects would take the GIL through the first interpreter's thread state.
-    // Atomic: interpreters with a GIL of their own may import at the same time.
-    static std::atomic<int64_t> interpreter{-1};
+    std::atomic<int64_t> &interpreter = recorded_interpreter;
     int64_t current = current_interpreter_id();
     if (current == -1) {
         return nullptr;
@@ -314,6 +408,7 @@ PyObject *module_create(ModuleState &state, PyObject *spec) noexcept {
                         "interpreter per process.");
         return nullptr;
     }
+    watch_interpreter_life(state);
     return guarded([&] {
         if (state.module != nullptr) {
             return py::reinterpret_borrow<py::object>(state.module);
