@@ -8,6 +8,7 @@ exit with status 1 (2 for a usage error, 130 when interrupted); ``--verbose``
 adds the log and the traceback.
 """
 import argparse
+import ast
 import contextlib
 import errno
 import getpass
@@ -24,6 +25,7 @@ import warnings
 __all__ = ["main"]
 
 PROG = "korvane"
+log = logging.getLogger("korvane.cli")
 _secrets = []  # texts that never reach the terminal: the ThinkData token
 
 
@@ -182,6 +184,7 @@ def cmd_export(args):
         def gen_local_unique_file(self, ext="csv"):
             path = super().gen_local_unique_file(ext)
             exported.append(path)
+            log.info("export file: %s", path)
             return path
 
     options = {"block_size": args.block_size}
@@ -267,8 +270,13 @@ def cmd_pods(args):
                 return 1
         with step(what):
             r = warden.delete_pod(args.name)
+        # The API answers with the pod; the client reads it as a V1Status
+        # whose status is the text of the pod's status object.
         status = getattr(r, "status", None)
-        print("pod %s: deleting (%s)" % (args.name, getattr(status, "phase", None) or status))
+        if isinstance(status, str) and status.startswith("{"):
+            with contextlib.suppress(ValueError, SyntaxError, AttributeError):
+                status = ast.literal_eval(status).get("phase")
+        print("pod %s: deleting (%s)" % (args.name, getattr(status, "phase", status)))
     return 0
 
 
