@@ -347,10 +347,10 @@ def main(argv=None):
         logging.root.setLevel(logging.INFO)
         logging.captureWarnings(True)
     else:
-        # The modules switch TLS verification off on purpose; keep the
-        # warning about it, and the log, out of a plain run.
+        # Warnings of the libraries (the modules switch TLS verification off
+        # on purpose) and the log stay out of a plain run.
         logging.root.addHandler(logging.NullHandler())
-        warnings.filterwarnings("ignore", message="Unverified HTTPS request")
+        warnings.simplefilter("ignore")
     try:
         if verbose:
             from tqdm.contrib.logging import logging_redirect_tqdm
