@@ -359,13 +359,13 @@ def main(argv=None):
                 return args.run(args)
         return args.run(args)
     except UsageError as e:
-        parser.exit(2, "%s: %s\n" % (PROG, _scrub(str(e))))
+        parser.exit(2, "%s: %s\n" % (PROG, e))
     except Failure as e:
         cause = e.__cause__
         if verbose:
             text = "".join(traceback.format_exception(type(cause), cause, cause.__traceback__))
             sys.stderr.write(_scrub(text))
-        sys.stderr.write(_scrub("%s: %s failed: %s\n" % (PROG, e.what, _describe(cause))))
+        sys.stderr.write("%s: %s failed: %s\n" % (PROG, e.what, _scrub(_describe(cause))))
         return 1
     except KeyboardInterrupt:
         if verbose:
@@ -375,7 +375,7 @@ def main(argv=None):
     except Exception as e:
         if verbose:
             sys.stderr.write(_scrub(traceback.format_exc()))
-        sys.stderr.write(_scrub("%s: %s failed: %s\n" % (PROG, args.command, _describe(e))))
+        sys.stderr.write("%s: %s failed: %s\n" % (PROG, args.command, _scrub(_describe(e))))
         return 1
 
 
