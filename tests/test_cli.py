@@ -74,16 +74,16 @@ def test_export_moves_the_whole_result_to_the_output(services, tmp_path, how):
     assert TOKEN not in result.stdout + result.stderr
 
 
-@pytest.mark.parametrize("args, token, message", [
-    (["--uri", "{api}", SQL], "wrong-" + TOKEN, "export through the OpenAPI endpoint failed: RuntimeError: sql error:"),
-    (["--uri", "{api}", "select leak"], TOKEN, "no access for token ***"),
-    (["--uri", "http://127.0.0.1:9/querySql", SQL], TOKEN, "ConnectionError"),
-    (["--presto", "{presto}", "select * from nowhere"], None, "export through Presto at 127.0.0.1"),
-    (["--uri", "{api}", SQL], None, "no token: give --token-file, set KORVANE_TOKEN"),
+@pytest.mark.parametrize("args, token, verbose, message", [
+    (["--uri", "{api}", SQL], "wrong-" + TOKEN, False,
+     "export through the OpenAPI endpoint failed: RuntimeError: sql error:"),
+    (["--uri", "{api}", "select leak"], TOKEN, False, "no access for token ***"),
+    (["--uri", "{api}", "select leak"], TOKEN, True, "no access for token ***"),
+    (["--uri", "http://127.0.0.1:9/querySql", SQL], TOKEN, False, "ConnectionError"),
+    (["--presto", "{presto}", "select * from nowhere"], None, True, "export through Presto at 127.0.0.1"),
+    (["--uri", "{api}", SQL], None, False, "no token: give --token-file, set KORVANE_TOKEN"),
 ])
-@pytest.mark.parametrize("verbose", [False, True])
-def test_export_errors_are_one_line_without_the_token(services, tmp_path, args, token,
-                                                      message, verbose):
+def test_export_errors_are_one_line_without_the_token(services, tmp_path, args, token, verbose, message):
     api, presto = services
     args = [a.format(api=api.url, presto="%s:%d" % (presto.host, presto.port)) for a in args]
     out = tmp_path / "out.csv"

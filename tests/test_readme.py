@@ -16,7 +16,8 @@ def examples():
     return re.findall(r"```python\n(.*?)```", section, re.S)
 
 
-@pytest.mark.parametrize("code", examples() or [pytest.param(None, marks=pytest.mark.skip("no README"))])
+@pytest.mark.parametrize("code", examples() or [pytest.param(None, marks=pytest.mark.skip("no README"))],
+                         ids=lambda code: "example")
 def test_example_runs(python, code):
     out = python(code).stdout
     assert re.search(r"^(100 rows in /mydata/media/docs/\w+\.csv|Running)$", out, re.M), out
