@@ -131,7 +131,9 @@ def test_interrupt_exits_130_and_leaves_no_file(services, tmp_path):
     proc = subprocess.Popen(KORVANE + ["export", SQL, "--uri", api.url, "--block-size", "500", "-o", str(out),
                                        "--verbose"],
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=env(KORVANE_TOKEN=TOKEN), universal_newlines=True)
+                            env=env(KORVANE_TOKEN=TOKEN), universal_newlines=True,
+                            # A suite started in the background inherits an ignored SIGINT.
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     path = None
     for line in proc.stderr:
         if "korvane: 1000" in line:  # two blocks written, the stream stalls after the next 200 rows
