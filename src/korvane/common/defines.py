@@ -28,8 +28,13 @@ class BaseManager(object):
         logger.error("%s", _text(values))
 
     def clog(self, ctx, *values):
-        """Log ``values``, joined by spaces, at info level for the caller's ``ctx``."""
-        logger.info("%s", _text(values), extra={"korvane_ctx": ctx})
+        """Log ``values``, joined by spaces, at info level for the caller's ``ctx``.
+
+        The record carries ``ctx`` as ``korvane_ctx`` and the values as they
+        were given as ``korvane_values`` (a row count stays an int), so a
+        handler can follow one export; see ``korvane.progress``.
+        """
+        logger.info("%s", _text(values), extra={"korvane_ctx": ctx, "korvane_values": values})
 
     def remove_file(self, path):
         """Remove the file at ``path``; do nothing when there is none."""

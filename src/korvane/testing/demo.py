@@ -1,22 +1,23 @@
 """The main job, end to end, against the loopback emulators.
 
-    python -m korvane.testing.demo [--rows N]
+    python -m korvane.testing.demo [--rows N] [--block-size N] [--keep]
 
 Exports a generated table through both ThinkData routes (the streamed OpenAPI
-endpoint and the direct Presto engine), checks that the two CSV files are
-identical, then manages pods through the Kubernetes API emulator.
+endpoint and the direct Presto engine), with live progress on a terminal,
+checks that the two CSV files are identical, then lists, inspects, tails and
+deletes pods through the Kubernetes API emulator. The exported files are
+removed at the end unless --keep is given.
 """
 import argparse
 import datetime
 import filecmp
-import logging
 import os
 import tempfile
-import time
 
 import pandas
 
 from korvane.common.defines import BMOBJ
+from korvane.progress import ExportProgress
 from korvane.testing.kubernetes import KubeApiServer
 from korvane.testing.openapi import OpenApiServer
 from korvane.testing.presto import PrestoServer
@@ -24,32 +25,34 @@ from korvane.testing.presto import PrestoServer
 SQL = "select * from v_user_7"
 
 
-def export_both_routes(rows, block_size):
+def export_both_routes(rows, block_size, keep):
     from korvane.sadrel.sadrel import ThinkDataQuery
 
+    paths = []
     with OpenApiServer(token="demo-token") as api, PrestoServer(page_rows=50000) as presto:
         api.add_sample(SQL, rows)
         presto.load_sample("v_user_7", rows)
         tdq = ThinkDataQuery(api.url, "demo-token", [presto.host, presto.port])
-
-        started = time.time()
-        via_api = tdq.get_data_csv({}, SQL, block_size=block_size)
-        api_seconds = time.time() - started
-
-        started = time.time()
-        via_presto = tdq.get_data_raw_pyhive({}, SQL, block_size=block_size, read_timeout=60)
-        presto_seconds = time.time() - started
-    try:
-        df = pandas.read_csv(via_api, header=0)
-        print("OpenAPI route: %d rows x %d columns in %.1f s -> %s" % (len(df), len(df.columns), api_seconds, via_api))
-        print("Presto route:  %.1f s -> %s" % (presto_seconds, via_presto))
-        same = filecmp.cmp(via_api, via_presto, shallow=False)
-        print("Both files identical: %s" % same)
-        print(df.head(3).to_string())
-        return same
-    finally:
-        BMOBJ.remove_file(via_api)
-        BMOBJ.remove_file(via_presto)
+        try:
+            ctx = {}
+            with ExportProgress(ctx, route="openapi", label="OpenAPI", expected=rows) as via_api:
+                paths.append(tdq.get_data_csv(ctx, SQL, block_size=block_size))
+            ctx = {}
+            with ExportProgress(ctx, route="presto", label="Presto ", expected=rows) as via_presto:
+                paths.append(tdq.get_data_raw_pyhive(ctx, SQL, block_size=block_size, read_timeout=60))
+            for name, progress, path in zip(("OpenAPI", "Presto "), (via_api, via_presto), paths):
+                print("%s route: %d rows in %.1f s (%.0f rows/s) -> %s" % (
+                    name, progress.total, progress.seconds, progress.total / progress.seconds, path))
+            same = filecmp.cmp(paths[0], paths[1], shallow=False)
+            print("Both files identical: %s" % same)
+            print(pandas.read_csv(paths[0], header=0, nrows=3).to_string())
+        finally:
+            if not keep:
+                for path in paths:
+                    BMOBJ.remove_file(path)
+    if keep:
+        print("Kept:", *paths)
+    return same and via_api.total == via_presto.total == rows
 
 
 def manage_pods():
@@ -74,11 +77,11 @@ def manage_pods():
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=200000)
-    parser.add_argument("--block-size", type=int, default=100000)
+    parser.add_argument("--rows", type=int, default=2500000, help="rows of the generated table (default 2500000)")
+    parser.add_argument("--block-size", type=int, default=100000, help="rows per written block (default 100000)")
+    parser.add_argument("--keep", action="store_true", help="keep the exported files")
     args = parser.parse_args(argv)
-    logging.basicConfig(level=logging.INFO, format="%(levelname)s %(name)s: %(message)s")
-    same = export_both_routes(args.rows, args.block_size)
+    same = export_both_routes(args.rows, args.block_size, args.keep)
     manage_pods()
     return 0 if same else 1
 
