@@ -95,3 +95,11 @@ def run_python(code, isolate_mydata=False, tmpfs_size=None, env=None, check=True
 @pytest.fixture
 def python():
     return run_python
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("korvane long runs")
+    group.addoption("--soak-calls", type=int, default=125,
+                    help="calls made by the soak test (20000 for the full soak; default %(default)s)")
+    group.addoption("--fuzz-examples", type=int, default=120,
+                    help="generated response bodies per fuzz test (default %(default)s)")

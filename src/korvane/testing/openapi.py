@@ -436,12 +436,13 @@ class _Handler(BaseHTTPRequestHandler):
             b"Transfer-Encoding: chunked\r\n\r\n" % (opts["status"], reason.encode("latin-1")))
         payload = bytes(opts["body"])
         step = opts["chunk_bytes"] or len(payload) or 1
-        for i in range(0, len(payload), step):
-            piece = payload[i:i + step]
-            self.connection.sendall(b"%x\r\n%s\r\n" % (len(piece), piece))
+        # One send for all the chunks: many tiny writes would wait on Nagle.
+        framed = b"".join(b"%x\r\n%s\r\n" % (len(payload[i:i + step]), payload[i:i + step])
+                          for i in range(0, len(payload), step))
         if not opts["complete"]:
+            self.connection.sendall(framed)
             self._drop(False)
-        self.connection.sendall(b"0\r\n\r\n")
+        self.connection.sendall(framed + b"0\r\n\r\n")
 
     def _send_simple(self, code, ctype, text, extra_headers=()):
         payload = text.encode("utf-8")

@@ -301,7 +301,7 @@ class PrestoServer(object):
         self.page_rows = int(page_rows)
         self.requests = []
         self._attempts = 0
-        self._plan = []
+        self._plan = {}  # attempt index -> Fault
         self.cancels = []
         self.cancel_delay = 0
         self._state_lock = threading.Lock()
@@ -351,7 +351,7 @@ class PrestoServer(object):
         attempts have none."""
         faults = [Fault.coerce(f) for f in faults]
         with self._state_lock:
-            self._plan = [None] * self._attempts + faults
+            self._plan = {self._attempts + i: f for i, f in enumerate(faults) if f is not None}
 
     def load_table(self, name, columns, rows):
         """(Re)create table ``name`` with ``columns`` [(name, presto_type)]
@@ -462,7 +462,7 @@ class PrestoServer(object):
         with self._state_lock:
             attempt = self._attempts
             self._attempts += 1
-            fault = self._plan[attempt] if attempt < len(self._plan) else None
+            fault = self._plan.pop(attempt, None)
             qid = "%s_%05d_%s" % (time.strftime("%Y%m%d_%H%M%S", time.gmtime()),
                                   attempt, uuid.uuid4().hex[:5])
         query = _Query(qid, attempt, fault)
