@@ -4,8 +4,8 @@ against the emulators, and samples the process's memory as it goes.
     python tests/soak.py CALLS    # prints one JSON object
 
 Samples (RSS in KiB, tracemalloc's traced bytes, live gc-tracked objects)
-are taken after a warm-up of a fifth of the calls and then at the end of each
-following fifth.
+are taken at the end of each tenth of the calls; the first tenth is the
+warm-up.
 """
 import gc
 import json
@@ -109,7 +109,7 @@ def main(total):
     samples = []
     left = []  # failed calls that left a file behind
     tracemalloc.start()
-    checkpoints = [total * k // 5 for k in range(1, 6)]
+    checkpoints = [total * k // 10 for k in range(1, 11)]
     done = 0
     try:
         while done < total:

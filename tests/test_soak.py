@@ -19,9 +19,11 @@ def test_memory_stops_growing_after_warm_up(request):
     assert out["calls"] >= calls and out["left"] == [] and out["running"] == []
     assert {"returned", "Abort", "RuntimeError", "HTTPError", "JSONDecodeError", "ChunkedEncodingError",
             "TypeError", "OperationalError", "ValueError", "ApiException"} <= set(out["outcomes"])
-    start, end = out["samples"][1], out["samples"][-1]
-    measured = end["calls"] - start["calls"]
-    growth = {key: end[key] - start[key] for key in ("objects", "traced", "rss_kib")}
+    # From the end of the warm-up to the least of the last three samples: a
+    # leak grows steadily, while one busy moment shows in one sample only.
+    start, ends = out["samples"][0], out["samples"][-3:]
+    measured = ends[-1]["calls"] - start["calls"]
+    growth = {key: min(end[key] for end in ends) - start[key] for key in ("objects", "traced", "rss_kib")}
     assert growth["objects"] <= 500 + measured // 20, out
     assert growth["traced"] <= 256 * 1024 + 8 * measured, out
     assert growth["rss_kib"] <= 4096 + measured // 10, out
