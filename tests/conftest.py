@@ -135,3 +135,11 @@ def second_interpreter_import(module, kind):
                            universal_newlines=True, timeout=60)
     assert child.returncode == 0, child.stderr
     return child.stdout.strip()
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("korvane long runs")
+    group.addoption("--soak-calls", type=int, default=125,
+                    help="calls made by the soak test (20000 for the full soak; default %(default)s)")
+    group.addoption("--fuzz-examples", type=int, default=120,
+                    help="generated response bodies per fuzz test (default %(default)s)")

@@ -37,13 +37,19 @@ class BaseManager(object):
         logger.info("%s", _text(values), extra={"korvane_ctx": ctx, "korvane_values": values})
 
     def remove_file(self, path):
-        """Remove the file at ``path``; do nothing when there is none."""
+        """Remove the file at ``path``; do nothing when there is none.
+
+        "None" includes a path whose parent is no directory (a regular file
+        in the way) or lies on a read-only file system: whatever kept the
+        file from being written is the error worth reporting, not this.
+        """
         try:
             os.remove(path)
-        except FileNotFoundError:
-            pass
         except IsADirectoryError:
             pass
+        except OSError:
+            if os.path.lexists(path):
+                raise
 
     def remove_folder(self, path):
         """Remove the directory tree at ``path``; do nothing for a path that is no directory."""

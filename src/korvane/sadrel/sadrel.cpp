@@ -174,6 +174,28 @@ py::object tdq_g_to_csv_notmp(const Globals &, py::handle, py::handle filepath, 
 
 // ---- get_data_csv --------------------------------------------------------------
 
+/// Refuses an answer that is no result stream, before a line of it is read,
+/// and lets its connection go:
+///     if 300 <= r.status_code < 400:
+///         r.close()
+///         raise requests.HTTPError("{} redirect to {} not followed".format(r.status_code, r.headers.get("Location")), response=r)
+///     if r.status_code >= 400:
+///         r.close()
+///         r.raise_for_status()
+void check_status(const Globals &g, py::handle r) {
+    py::object status_code = r.attr("status_code");
+    if (kvrt::lt(status_code, py::int_(300))) {
+        return;
+    }
+    r.attr("close")();
+    if (kvrt::lt(status_code, py::int_(400))) {
+        py::object location = r.attr("headers").attr("get")("Location");
+        py::object message = py::str("{} redirect to {} not followed").format(status_code, location);
+        kvrt::raise(g["requests"].attr("HTTPError")(message, "response"_a = r));
+    }
+    r.attr("raise_for_status")();
+}
+
 // def get_data_csv(self, ctx, sql, block_size=100000):
 py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, py::handle sql,
                             py::handle block_size) {
@@ -184,11 +206,15 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
     py::object unique_path = self.attr("gen_local_unique_file")();
     g["BMOBJ"].attr("log_error")("in query");
     py::object query_uri = self.attr("query_uri");
+    // The token is in the body: a redirect must not carry it elsewhere.
     py::object r = session.attr("post")(query_uri, "data"_a = post_data, "stream"_a = true,
-                                        "verify"_a = false, "timeout"_a = py::make_tuple(300, 600));
+                                        "verify"_a = false, "timeout"_a = py::make_tuple(300, 600),
+                                        "allow_redirects"_a = false);
     Blocks blocks(g, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
     py::object sql_error = py::none();  // the status line of a rejected query
+    bool written = false;               // whether this call created or truncated the file
     try {
+        check_status(g, r);
         for (py::handle row : r.attr("iter_lines")("chunk_size"_a = 104857600)) {
             if (!kvrt::is_true(row)) {
                 continue;
@@ -198,6 +224,7 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
                 data = g["json"].attr("loads")(row);
                 if (kvrt::eq(data["return_code"], py::int_(0))) {
                     blocks.cols = data["data"]["headers"];
+                    written = true;
                     blocks.write_header();
                     data = py::none();
                 } else {
@@ -220,18 +247,23 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
         blocks.log_total();
         blocks.append_rest();
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) {
-            throw;
-        }
         kvrt::Handling handling(e);
-        // A partial file must not look like a result, even if logging fails.
-        try {
-            g["BMOBJ"].attr("log_error")("get data error", e.value());
-        } catch (...) {
-            g["BMOBJ"].attr("remove_file")(unique_path);
-            throw;
+        // A partial file must not look like a result, even if logging fails
+        // or the export was interrupted; a file this call never wrote stays.
+        auto remove_written = [&] {
+            if (written) {
+                g["BMOBJ"].attr("remove_file")(unique_path);
+            }
+        };
+        if (e.matches(PyExc_Exception)) {
+            try {
+                g["BMOBJ"].attr("log_error")("get data error", e.value());
+            } catch (...) {
+                remove_written();
+                throw;
+            }
         }
-        g["BMOBJ"].attr("remove_file")(unique_path);
+        remove_written();
         throw;
     }
     if (!sql_error.is_none()) {
@@ -258,10 +290,13 @@ py::object tdq_get_data_raw_pyhive(const Globals &g, py::handle self, py::handle
             return self.attr("get_data_raw_pyhive_i")(ctx, unique_path, sql, block_size, fetch_size,
                                                       read_timeout, upcount);
         } catch (py::error_already_set &e) {
+            kvrt::Handling handling(e);
             if (!e.matches(PyExc_Exception)) {
+                // An interrupt: not retried and not logged, but no partial file either.
+                g["BMOBJ"].attr("remove_file")(unique_path);
+                g["BMOBJ"].attr("remove_folder")(unique_path);
                 throw;
             }
-            kvrt::Handling handling(e);
             gol_e = e.value();
             g["BMOBJ"].attr("remove_file")(unique_path);
             g["BMOBJ"].attr("remove_folder")(unique_path);
@@ -279,6 +314,43 @@ py::object tdq_get_data_raw_pyhive(const Globals &g, py::handle self, py::handle
 }
 
 // ---- get_data_raw_pyhive_i -----------------------------------------------------
+
+/// Seconds that a failed attempt waits for the engine to take back its query.
+constexpr int kCancelSeconds = 5;
+
+/// Stops the attempt's query on the engine once the attempt has failed, so
+/// that a retry does not run next to it. Best effort and bounded: the cancel
+/// request waits at most kCancelSeconds (never the attempt's full read
+/// time-out), and its own errors are dropped, so the attempt's error stands.
+///     if cursor is not None:
+///         try:
+///             if hasattr(cursor, "_requests_kwargs"):
+///                 wait = 5 if read_timeout is None else min(5, read_timeout)
+///                 cursor._requests_kwargs = dict(cursor._requests_kwargs, timeout=(5, wait))
+///             cursor.cancel()
+///         except Exception:
+///             pass
+void cancel_query(const Globals &g, py::handle cursor, py::handle read_timeout) {
+    if (!cursor) {
+        return;
+    }
+    try {
+        py::object wait = py::int_(kCancelSeconds);
+        if (!read_timeout.is_none() && kvrt::lt(read_timeout, wait)) {
+            wait = py::reinterpret_borrow<py::object>(read_timeout);
+        }
+        if (py::hasattr(cursor, "_requests_kwargs")) {
+            py::dict kwargs = g["dict"](cursor.attr("_requests_kwargs"));
+            kwargs["timeout"] = py::make_tuple(kCancelSeconds, wait);
+            cursor.attr("_requests_kwargs") = kwargs;
+        }
+        cursor.attr("cancel")();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+    }
+}
 
 // def yx_fetch_many():
 //     return cursor.fetchmany(fetch_size)
@@ -301,7 +373,8 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
     py::object presto = kvrt::from_import(g, "pyhive", "presto");
     g["BMOBJ"].attr("log_error")("in query");
     Blocks blocks(g, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
-    py::object conn;  // stays empty until the connection is open
+    py::object conn;    // stays empty until the connection is open
+    py::object cursor;  // stays empty until there is a cursor
     auto close_if_opened = [&] {
         if (conn) {
             conn.attr("close")();
@@ -318,7 +391,7 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
             conn = presto.attr("connect")("host"_a = host, "port"_a = port, "username"_a = "ta",
                                           "catalog"_a = "hive", "schema"_a = "ta",
                                           "requests_kwargs"_a = requests_kwargs);
-            py::object cursor = conn.attr("cursor")();
+            cursor = conn.attr("cursor")();
             cursor.attr("execute")(sql);
             g["BMOBJ"].attr("clog")(ctx, "文件大小");
             blocks.cols = py::list();
@@ -355,13 +428,16 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
             }
             // Tolerated: the rows already taken still belong in the file. If
             // they cannot be written either, that error is not tolerated.
+            cancel_query(g, cursor, read_timeout);
             blocks.append_rest();
         }
     } catch (py::error_already_set &e) {
         kvrt::Handling handling(e);  // finally: conn.close() runs with the error in flight
+        cancel_query(g, cursor, read_timeout);
         close_if_opened();
         throw;
     } catch (...) {
+        cancel_query(g, cursor, read_timeout);
         close_if_opened();
         throw;
     }

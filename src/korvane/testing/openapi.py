@@ -54,6 +54,13 @@ it up once; ``times=None`` keeps it for every request until
     ``HTTP/1.1 500`` with a small multi-line HTML error page (or ``body``).
 ``"empty_body"``
     HTTP 200, chunked, with no data at all (just the terminating chunk).
+``"redirect"`` (``status=307``, ``location="http://127.0.0.1:9/querySql"``)
+    a redirect answer with that status and ``Location`` and an empty body.
+``"raw"`` (``body=b""``, ``status=200``, ``complete=True``)
+    ``body`` sent as it is (bytes, chunked, cut by ``chunk_bytes``) with
+    that status; ``complete=False`` drops the connection instead of sending
+    the terminating chunk.  The layout options other than ``chunk_bytes``
+    do not apply.
 
 Layout options, accepted with every kind:
 
@@ -91,7 +98,8 @@ from korvane.testing import data as _data
 
 __all__ = ["OpenApiServer", "FAULT_KINDS"]
 
-FAULT_KINDS = (None, "stall_headers", "stall_body", "drop", "bad_line", "http_500", "empty_body")
+FAULT_KINDS = (None, "stall_headers", "stall_body", "drop", "bad_line", "http_500", "empty_body",
+               "redirect", "raw")
 
 _NEWLINES = ("\n", "\r\n", "\r")
 _FLUSH_CHARS = 64 * 1024
@@ -104,6 +112,8 @@ _KIND_OPTIONS = {
     "bad_line": {"position": 0, "text": "<<not json>>", "replace": True},
     "http_500": {"body": None},
     "empty_body": {},
+    "redirect": {"status": 307, "location": "http://127.0.0.1:9/querySql"},
+    "raw": {"body": b"", "status": 200, "complete": True},
 }
 _LAYOUT_OPTIONS = {"newline": "\n", "extra_lines": None, "trailing_newline": True, "chunk_bytes": None}
 
@@ -324,6 +334,12 @@ class _Handler(BaseHTTPRequestHandler):
             page = opts["body"] if opts["body"] is not None else _ERROR_PAGE
             self._send_simple(500, "text/html;charset=UTF-8", page)
             return
+        if fault.kind == "redirect":
+            self._send_simple(opts["status"], "text/plain", "", [("Location", opts["location"])])
+            return
+        if fault.kind == "raw":
+            self._send_raw(opts)
+            return
 
         status, headers, rows = owner._answer(form)
         self.connection.sendall(
@@ -411,6 +427,22 @@ class _Handler(BaseHTTPRequestHandler):
                 pass
         sock.close()
         raise _Dropped()
+
+    def _send_raw(self, opts):
+        reason = self.responses.get(opts["status"], ("",))[0]
+        self.connection.sendall(
+            b"HTTP/1.1 %d %s\r\n"
+            b"Content-Type: application/json;charset=UTF-8\r\n"
+            b"Transfer-Encoding: chunked\r\n\r\n" % (opts["status"], reason.encode("latin-1")))
+        payload = bytes(opts["body"])
+        step = opts["chunk_bytes"] or len(payload) or 1
+        # One send for all the chunks: many tiny writes would wait on Nagle.
+        framed = b"".join(b"%x\r\n%s\r\n" % (len(payload[i:i + step]), payload[i:i + step])
+                          for i in range(0, len(payload), step))
+        if not opts["complete"]:
+            self.connection.sendall(framed)
+            self._drop(False)
+        self.connection.sendall(framed + b"0\r\n\r\n")
 
     def _send_simple(self, code, ctype, text, extra_headers=()):
         payload = text.encode("utf-8")

@@ -24,6 +24,13 @@ fetch then costs at most one HTTP round trip.
 Faults are planned per attempt (one attempt = one ``POST /v1/statement``)
 with :meth:`PrestoServer.plan`; see :class:`Fault` for the kinds.
 
+Cancels: a ``DELETE`` of a query's ``nextUri`` (what ``Cursor.cancel()``
+sends) stops the query if it still runs, and its id is noted in
+``cancels`` either way; ``running`` lists the
+queries that still have pages to send, that is, those that neither ran to
+their last page nor were cancelled or failed.  ``cancel_delay`` holds each
+cancel that long before it is answered (a coordinator too busy to answer).
+
 sqlite stores booleans as 0/1; they are turned back into ``true``/``false``
 by the declared column type.  ``date``/``timestamp`` values are stored and
 returned as text, the way Presto renders them (``datetime`` objects are
@@ -282,7 +289,10 @@ class PrestoServer(object):
 
     ``page_rows``: rows per result page (see the module notes on fetch
     sizes).  Attributes: ``host``, ``port``, ``url``, ``requests`` (list of
-    :class:`RecordedRequest`, DELETEs included), ``attempts`` (POSTs seen).
+    :class:`RecordedRequest`, DELETEs included), ``attempts`` (POSTs seen),
+    ``cancels`` (query ids named by DELETEs, in order),
+    ``running`` (ids of the queries still running), ``cancel_delay``
+    (seconds each DELETE waits before its answer; 0 by default).
     """
 
     def __init__(self, page_rows=10000):
@@ -291,7 +301,9 @@ class PrestoServer(object):
         self.page_rows = int(page_rows)
         self.requests = []
         self._attempts = 0
-        self._plan = []
+        self._plan = {}  # attempt index -> Fault
+        self.cancels = []
+        self.cancel_delay = 0
         self._state_lock = threading.Lock()
         self._db_lock = threading.Lock()
         self._db = sqlite3.connect(":memory:", check_same_thread=False,
@@ -327,6 +339,11 @@ class PrestoServer(object):
         with self._state_lock:
             return self._attempts
 
+    @property
+    def running(self):
+        with self._state_lock:
+            return sorted(self._queries)
+
     def plan(self, faults):
         """Set the faults of the next attempts, counted from the attempts
         already seen: ``faults[i]`` applies to the i-th coming POST (None,
@@ -334,7 +351,7 @@ class PrestoServer(object):
         attempts have none."""
         faults = [Fault.coerce(f) for f in faults]
         with self._state_lock:
-            self._plan = [None] * self._attempts + faults
+            self._plan = {self._attempts + i: f for i, f in enumerate(faults) if f is not None}
 
     def load_table(self, name, columns, rows):
         """(Re)create table ``name`` with ``columns`` [(name, presto_type)]
@@ -426,6 +443,10 @@ class PrestoServer(object):
             return self._get(handler, m.group(1), int(m.group(2)))
         if m and method == "DELETE":
             with self._state_lock:
+                self.cancels.append(m.group(1))
+            if self.cancel_delay and self._stall(self.cancel_delay):
+                return handler._abort()
+            with self._state_lock:
                 query = self._queries.pop(m.group(1), None)
             if query is not None:
                 with self._db_lock:
@@ -441,7 +462,7 @@ class PrestoServer(object):
         with self._state_lock:
             attempt = self._attempts
             self._attempts += 1
-            fault = self._plan[attempt] if attempt < len(self._plan) else None
+            fault = self._plan.pop(attempt, None)
             qid = "%s_%05d_%s" % (time.strftime("%Y%m%d_%H%M%S", time.gmtime()),
                                   attempt, uuid.uuid4().hex[:5])
         query = _Query(qid, attempt, fault)
