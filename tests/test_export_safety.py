@@ -88,6 +88,18 @@ def test_http_errors_are_reported_as_such(api, bm, tmp_path, status):
     assert not target.exists()
 
 
+@pytest.mark.parametrize("cut", [0, 3])  # at a line end, inside a row
+def test_a_body_cut_short_of_its_length_is_an_error(api, bm, tmp_path, cut):
+    target = tmp_path / "x.csv"
+    body = b'{"return_code":0,"data":{"headers":["n"]}}\n[1]\n[2]\n[3]\n'
+    body = body[:len(body) - cut]
+    api.set_fault("raw", body=body, length=len(body) + 40)
+    with pytest.raises(requests.exceptions.ChunkedEncodingError) as info:
+        To(str(target), api.url, "tok").get_data_csv({}, SQL, 2)
+    assert bm.of("log_error")[-1] == ("log_error", "get data error", info.value)
+    assert not target.exists()
+
+
 @pytest.mark.parametrize("route", ["openapi", "direct"])
 def test_cleanup_never_hides_the_write_error(api, presto, bm, tmp_path, route):
     (tmp_path / "file").write_text("a regular file where a directory should be")

@@ -175,16 +175,26 @@ py::object tdq_g_to_csv_notmp(const Globals &, py::handle, py::handle filepath, 
 // ---- get_data_csv --------------------------------------------------------------
 
 /// Refuses an answer that is no result stream, before a line of it is read,
-/// and lets its connection go:
-///     if 300 <= r.status_code < 400:
+/// and lets its connection go; a result stream whose body ends before its
+/// Content-Length is an error rather than a shorter result:
+///     if r.status_code < 300:
+///         if hasattr(r.raw, "enforce_content_length"):
+///             r.raw.enforce_content_length = True
+///         return
+///     if r.status_code < 400:
 ///         r.close()
 ///         raise requests.HTTPError("{} redirect to {} not followed".format(r.status_code, r.headers.get("Location")), response=r)
-///     if r.status_code >= 400:
-///         r.close()
-///         r.raise_for_status()
+///     r.close()
+///     r.raise_for_status()
 void check_status(const Globals &g, py::handle r) {
     py::object status_code = r.attr("status_code");
     if (kvrt::lt(status_code, py::int_(300))) {
+        // urllib3 before 2.0 takes a connection closed early for the end of
+        // the body: a cut at a line end would pass as a complete result.
+        py::object raw = r.attr("raw");
+        if (py::hasattr(raw, "enforce_content_length")) {
+            raw.attr("enforce_content_length") = true;
+        }
         return;
     }
     r.attr("close")();

@@ -56,11 +56,13 @@ it up once; ``times=None`` keeps it for every request until
     HTTP 200, chunked, with no data at all (just the terminating chunk).
 ``"redirect"`` (``status=307``, ``location="http://127.0.0.1:9/querySql"``)
     a redirect answer with that status and ``Location`` and an empty body.
-``"raw"`` (``body=b""``, ``status=200``, ``complete=True``)
+``"raw"`` (``body=b""``, ``status=200``, ``complete=True``, ``length=None``)
     ``body`` sent as it is (bytes, chunked, cut by ``chunk_bytes``) with
     that status; ``complete=False`` drops the connection instead of sending
-    the terminating chunk.  The layout options other than ``chunk_bytes``
-    do not apply.
+    the terminating chunk.  With ``length``, the body goes unchunked under
+    ``Content-Length: length``, and the connection closes after it: a
+    ``length`` beyond the body is a body cut short.  The layout options
+    other than ``chunk_bytes`` do not apply.
 
 Layout options, accepted with every kind:
 
@@ -113,7 +115,7 @@ _KIND_OPTIONS = {
     "http_500": {"body": None},
     "empty_body": {},
     "redirect": {"status": 307, "location": "http://127.0.0.1:9/querySql"},
-    "raw": {"body": b"", "status": 200, "complete": True},
+    "raw": {"body": b"", "status": 200, "complete": True, "length": None},
 }
 _LAYOUT_OPTIONS = {"newline": "\n", "extra_lines": None, "trailing_newline": True, "chunk_bytes": None}
 
@@ -432,9 +434,12 @@ class _Handler(BaseHTTPRequestHandler):
         reason = self.responses.get(opts["status"], ("",))[0]
         self.connection.sendall(
             b"HTTP/1.1 %d %s\r\n"
-            b"Content-Type: application/json;charset=UTF-8\r\n"
-            b"Transfer-Encoding: chunked\r\n\r\n" % (opts["status"], reason.encode("latin-1")))
+            b"Content-Type: application/json;charset=UTF-8\r\n" % (opts["status"], reason.encode("latin-1")))
         payload = bytes(opts["body"])
+        if opts["length"] is not None:
+            self.connection.sendall(b"Content-Length: %d\r\n\r\n%s" % (opts["length"], payload))
+            self._drop(False)
+        self.connection.sendall(b"Transfer-Encoding: chunked\r\n\r\n")
         step = opts["chunk_bytes"] or len(payload) or 1
         # One send for all the chunks: many tiny writes would wait on Nagle.
         framed = b"".join(b"%x\r\n%s\r\n" % (len(payload[i:i + step]), payload[i:i + step])
