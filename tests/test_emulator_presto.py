@@ -4,6 +4,7 @@ import time
 
 import pytest
 import requests
+import urllib3
 from pyhive import exc, presto
 
 from korvane.testing import data
@@ -66,7 +67,10 @@ def test_pages_each_carry_rows(count, pages):
     (Fault("stall_body"), requests.exceptions.ConnectionError, "Read timed out."),
     (Fault("stall_body", page=1), requests.exceptions.ConnectionError, "Read timed out."),
     (Fault("drop", page=1), requests.exceptions.ChunkedEncodingError, "Connection broken"),
-    (Fault("drop", chunked=False), requests.exceptions.JSONDecodeError, ""),
+    # urllib3 2 reports the short body itself; urllib3 1 hands it on, and the JSON is cut.
+    (Fault("drop", chunked=False),
+     requests.exceptions.ChunkedEncodingError if urllib3.__version__ >= "2" else requests.exceptions.JSONDecodeError,
+     ""),
     (Fault("drop", send_bytes=0), requests.exceptions.ConnectionError, "Connection aborted."),
     (Fault("http_500", page=1), exc.OperationalError, "Unexpected status code 500"),
     (Fault("query_error", message="boom"), exc.DatabaseError, "'message': 'boom'"),
