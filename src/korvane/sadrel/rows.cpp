@@ -47,6 +47,15 @@ bool defined_in(py::handle function, py::handle globals, const char *fname) {
     return co_name && PyUnicode_Check(co_name.ptr()) && PyUnicode_CompareWithASCIIString(co_name.ptr(), fname) == 0;
 }
 
+/// `function(argument)`
+py::object call(PyObject *function, py::handle argument) {
+    PyObject *result = PyObject_CallFunctionObjArgs(function, argument.ptr(), nullptr);
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(result);
+}
+
 }  // namespace
 
 // ---- the counter -----------------------------------------------------------------
@@ -233,14 +242,18 @@ py::object JsonLoads::operator()(py::handle row) {
             if (PyErr_Occurred()) {
                 throw py::error_already_set();
             }
-            // json.loads(row), with the function just found
-            return py::reinterpret_borrow<py::object>(loads)(row);
+            return call(loads, row);  // json.loads(row), with the function just found
         }
         if (PyErr_Occurred()) {
             throw py::error_already_set();
         }
     }
-    return json.attr("loads")(row);
+    PyObject *loads = PyObject_GetAttr(json.ptr(), loads_name);
+    if (loads == nullptr) {
+        throw py::error_already_set();
+    }
+    py::object function = py::reinterpret_steal<py::object>(loads);
+    return call(function.ptr(), row);
 }
 
 }  // namespace sadrel
