@@ -222,7 +222,13 @@ bool JsonLoads::is_stdlib(py::handle json) {
 py::object JsonLoads::operator()(py::handle row) {
     static PyObject *const loads_name = name("loads");
     static PyObject *const decoder_name = name("_default_decoder");
-    py::object json = g_["json"];
+    static PyObject *const json_name = name("json");
+    // The global `json`: the module's own binding, else the builtins' (g_ does both).
+    PyObject *bound = PyDict_GetItemWithError(g_.dict().ptr(), json_name);
+    if (bound == nullptr && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    py::object json = bound != nullptr ? py::reinterpret_borrow<py::object>(bound) : g_["json"];
     if (json.ptr() != json_.ptr()) {
         json_ = json;
         native_ = is_stdlib(json);
