@@ -27,7 +27,15 @@ from korvane.testing.bodies import BodyServer
 STATUS = b'{"return_code":0,"return_message":"success","data":{"headers":["a","b"]}}'
 LONG_ROWS = int(os.environ.get("KORVANE_DIFF_ROWS", "0"))
 VARIANTS = max(1, LONG_ROWS // 20000)  # lines made of each generated row
-EXAMPLES = LONG_ROWS // (8 * VARIANTS) if LONG_ROWS else 60
+EXAMPLES = LONG_ROWS // (6 * VARIANTS) if LONG_ROWS else 60
+CHECKED = [0]  # lines compared so far
+
+
+@pytest.fixture(scope="module", autouse=True)
+def long_run_size():
+    yield
+    if LONG_ROWS:
+        assert CHECKED[0] >= LONG_ROWS, "only %d lines compared" % CHECKED[0]
 
 
 class Frames(object):
@@ -88,6 +96,7 @@ def same(a, b):
 
 def check(export, lines):
     """Exports `lines`, then the rest after each rejected line, comparing as it goes."""
+    CHECKED[0] += len(lines)
     while lines:
         expected, error, rest = [], None, []
         for k, line in enumerate(lines):

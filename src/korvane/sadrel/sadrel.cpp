@@ -243,7 +243,7 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
     if (!sql_error.is_none()) {
         kvrt::raise(g["RuntimeError"]("sql error:", sql_error));
     }
-    if (blocks.i == 0) {
+    if (kvrt::eq(blocks.i, py::int_(0))) {
         kvrt::raise(g["RuntimeError"]("no status line: the query endpoint sent an empty response"));
     }
     return unique_path;
