@@ -56,8 +56,8 @@ PyObject *simd_value(simdjson::ondemand::value value, bool own_floats) {
     }
 }
 
-PyObject *simd_parse(simdjson::ondemand::parser &parser, std::string &buffer, const char *line, size_t size,
-                     bool own_floats) {
+PyObject *simd_parse_or_throw(simdjson::ondemand::parser &parser, std::string &buffer, const char *line,
+                              size_t size, bool own_floats) {
     buffer.assign(line, size);
     buffer.resize(size + simdjson::SIMDJSON_PADDING);
     simdjson::ondemand::document doc;
@@ -84,6 +84,16 @@ PyObject *simd_parse(simdjson::ondemand::parser &parser, std::string &buffer, co
         Py_DECREF(object);
     }
     return list;
+}
+
+/// A new list, or nullptr for any line that is not an array of scalars.
+PyObject *simd_parse(simdjson::ondemand::parser &parser, std::string &buffer, const char *line, size_t size,
+                     bool own_floats) {
+    try {
+        return simd_parse_or_throw(parser, buffer, line, size, own_floats);
+    } catch (const simdjson::simdjson_error &) {
+        return nullptr;
+    }
 }
 
 }  // namespace

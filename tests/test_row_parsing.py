@@ -26,8 +26,8 @@ from korvane.testing.bodies import BodyServer
 
 STATUS = b'{"return_code":0,"return_message":"success","data":{"headers":["a","b"]}}'
 LONG_ROWS = int(os.environ.get("KORVANE_DIFF_ROWS", "0"))
-VARIANTS = max(1, LONG_ROWS // 20000)  # lines made of each generated row
-EXAMPLES = LONG_ROWS // (6 * VARIANTS) if LONG_ROWS else 60
+VARIANTS = max(1, LONG_ROWS // 4000)  # lines made of each generated row
+EXAMPLES = LONG_ROWS * 3 // (5 * VARIANTS) if LONG_ROWS else 60
 CHECKED = [0]  # lines compared so far
 
 

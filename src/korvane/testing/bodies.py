@@ -18,6 +18,7 @@ and dropped.
 """
 import collections
 import socketserver
+import sys
 import threading
 from http.server import BaseHTTPRequestHandler
 
@@ -57,6 +58,11 @@ class _Handler(BaseHTTPRequestHandler):
 
 class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # A client may stop reading and hang up mid-body; anything else is a bug.
+        if not isinstance(sys.exc_info()[1], OSError):
+            socketserver.TCPServer.handle_error(self, request, client_address)
 
 
 class BodyServer(object):
