@@ -27,7 +27,7 @@ from korvane.testing.bodies import BodyServer
 STATUS = b'{"return_code":0,"return_message":"success","data":{"headers":["a","b"]}}'
 LONG_ROWS = int(os.environ.get("KORVANE_DIFF_ROWS", "0"))
 VARIANTS = max(1, LONG_ROWS // 4000)  # lines made of each generated row
-EXAMPLES = LONG_ROWS * 3 // (5 * VARIANTS) if LONG_ROWS else 60
+EXAMPLES = LONG_ROWS * 11 // (10 * VARIANTS) if LONG_ROWS else 60
 CHECKED = [0]  # lines compared so far
 
 
