@@ -25,6 +25,7 @@
 //
 //     __test__ = {}
 #include "kvrt.h"
+#include "rows.h"
 
 using namespace pybind11::literals;
 using kvrt::Globals;
@@ -54,16 +55,17 @@ constexpr const char *kClassDoc = "\n    @des: thinkdata openapi查询基础类-
 /// are the locals of the export loop.
 struct Blocks {
     Blocks(const Globals &g, py::handle self, py::handle ctx, py::handle unique_path, py::handle block_size)
-        : g(g), self(self), ctx(ctx), unique_path(unique_path), block_size(block_size) {}
+        : g(g), self(self), ctx(ctx), unique_path(unique_path), block_size(block_size), loads(g) {}
 
     const Globals &g;
     py::handle self;
     py::handle ctx;
     py::handle unique_path;
-    py::handle block_size;
+    sadrel::BlockSize block_size;
     py::list datas;
-    py::object i = py::int_(0);
+    sadrel::Count i;
     py::object cols = py::list();
+    sadrel::JsonLoads loads;  // json.loads, for the rows
 
     /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=[], columns=cols), index=None)`:
     /// creates or truncates the file and writes the header line only.
@@ -81,26 +83,31 @@ struct Blocks {
         datas = py::list();
     }
 
+    /// `datas.append(row)`; a row of atomic values only is left out of the
+    /// cyclic collector's scans while it waits for its block.
+    void append(py::handle row) {
+        sadrel::untrack_if_atomic(row);
+        if (PyList_Append(datas.ptr(), row.ptr()) < 0) {
+            throw py::error_already_set();
+        }
+    }
+
     /// After each counted line:
     ///     i += 1
     ///     if len(datas) == block_size: <append datas>
     ///     if i % block_size == 0: BMOBJ.clog(ctx, i)
     void count() {
-        i = i + py::int_(1);
-        if (kvrt::eq(py::int_(py::len(datas)), block_size)) {
+        i += 1;
+        if (block_size.equals(PyList_GET_SIZE(datas.ptr()))) {
             append_datas();
         }
-        py::object remainder = py::reinterpret_steal<py::object>(PyNumber_Remainder(i.ptr(), block_size.ptr()));
-        if (!remainder) {
-            throw py::error_already_set();
-        }
-        if (kvrt::eq(remainder, py::int_(0))) {
-            g["BMOBJ"].attr("clog")(ctx, i);
+        if (block_size.divides(i)) {
+            g["BMOBJ"].attr("clog")(ctx, i.object());
         }
     }
 
     /// `BMOBJ.clog(ctx, "total: " + str(i))`
-    void log_total() { g["BMOBJ"].attr("clog")(ctx, py::str("total: ") + py::str(i)); }
+    void log_total() { g["BMOBJ"].attr("clog")(ctx, py::str("total: ") + py::str(i.object())); }
 
     /// `if len(datas) > 0: <append datas>`: the last, shorter block.
     void append_rest() {
@@ -230,7 +237,7 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
                 continue;
             }
             py::object data = py::none();
-            if (kvrt::eq(blocks.i, py::int_(0))) {
+            if (blocks.i == 0) {
                 data = g["json"].attr("loads")(row);
                 if (kvrt::eq(data["return_code"], py::int_(0))) {
                     blocks.cols = data["data"]["headers"];
@@ -244,13 +251,12 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
                     break;
                 }
             } else {
-                py::object stripped = row.attr("strip")();
-                if (!kvrt::eq(stripped, py::bytes("")) && !kvrt::eq(stripped, py::str(""))) {
-                    data = g["json"].attr("loads")(row);
+                if (sadrel::has_content(row)) {  // row.strip() not in (b"", "")
+                    data = blocks.loads(row);     // json.loads(row)
                 }
             }
             if (!data.is_none()) {
-                blocks.datas.append(data);
+                blocks.append(data);
             }
             blocks.count();
         }
@@ -417,7 +423,7 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
                     if (!kvrt::is_true(row)) {
                         continue;
                     }
-                    blocks.datas.append(row);
+                    blocks.append(row);
                     blocks.count();
                 }
                 rows = fetch_many();

@@ -1,0 +1,71 @@
+// The per-row steps of both export loops, with fast forms for the common
+// objects behind cheap identity and type checks. Each falls back to the plain
+// Python operation, so calls, results and errors are the same either way.
+#pragma once
+
+#include "kvrt.h"
+
+namespace sadrel {
+
+/// The row counter `i` of an export loop: a C integer that becomes a Python
+/// int whenever Python code is to see it.
+class Count {
+public:
+    Count &operator+=(long long step) {
+        value_ += step;
+        return *this;
+    }
+    bool operator==(long long other) const { return value_ == other; }
+    long long value() const { return value_; }
+    /// The int object, as `i` is in Python (for comparisons and calls).
+    PyObject *ptr() const;
+    py::object object() const { return py::reinterpret_borrow<py::object>(ptr()); }
+
+private:
+    long long value_ = 0;
+    mutable py::object cache_;
+    mutable long long cached_ = -1;
+};
+
+/// `block_size` as the loop compares with it: in C while it is a positive
+/// exact int, through Python's `==` and `%` otherwise.
+class BlockSize {
+public:
+    explicit BlockSize(py::handle block_size);
+    /// `len(datas) == block_size`
+    bool equals(Py_ssize_t length) const;
+    /// `i % block_size == 0`
+    bool divides(const Count &i) const;
+
+private:
+    py::handle object_;
+    long long value_ = 0;  // 0 when the comparisons go through Python
+};
+
+/// `row.strip()` is neither b"" nor "": the line carries something to parse.
+bool has_content(py::handle row);
+
+/// Takes `row` out of the cyclic garbage collector's care when it is an
+/// exact list of None, bool, int, float, str or bytes objects only: such a
+/// list can be part of no reference cycle while it holds them.
+void untrack_if_atomic(py::handle row);
+
+/// `json.loads(row)` for the rows of one export, the global `json` and its
+/// `loads` looked up on every call. While they are the standard library's
+/// own, an array of scalars is parsed natively into the same objects.
+class JsonLoads {
+public:
+    explicit JsonLoads(const kvrt::Globals &g) : g_(g) {}
+    py::object operator()(py::handle row);
+
+private:
+    bool is_stdlib(py::handle json);
+
+    const kvrt::Globals &g_;
+    py::object json_;     // the last module checked
+    bool native_ = false; // whether it passed
+    py::object loads_;    // its loads and _default_decoder at the time
+    py::object decoder_;
+};
+
+}  // namespace sadrel

@@ -1,0 +1,108 @@
+"""A loopback HTTP server that answers every POST with a body encoded beforehand.
+
+Where :class:`korvane.testing.openapi.OpenApiServer` encodes each row as it
+streams it, this server sends bytes that are ready: the status line and the
+rows are encoded once, and so is the chunked framing. It suits benchmarks,
+where the server must not be the slower side, and tests that need exact raw
+lines (malformed ones included) in a response::
+
+    with BodyServer() as server:
+        server.put([b'{"return_code":0,"data":{"headers":["x"]}}', b"[1]"])
+        ThinkDataQuery(server.url, "t").get_data_csv({}, "select 1")
+
+``put(lines, chunked=True, newline=b"\\n")`` queues one body: each POST takes
+the oldest queued body; with none queued, the last one taken is sent again.
+``chunked=False`` sends it with a Content-Length header instead of
+``Transfer-Encoding: chunked`` (chunks of 64 KiB). The request body is read
+and dropped.
+"""
+import collections
+import socketserver
+import sys
+import threading
+from http.server import BaseHTTPRequestHandler
+
+CHUNK_BYTES = 65536
+
+
+def encode_body(lines, chunked=True, newline=b"\n"):
+    """``(headers, payload)`` of a response whose body holds ``lines``."""
+    body = b"".join(line + newline for line in lines)
+    if not chunked:
+        return [("Content-Length", str(len(body)))], body
+    parts = []
+    for start in range(0, len(body), CHUNK_BYTES):
+        piece = body[start:start + CHUNK_BYTES]
+        parts.append(b"%x\r\n" % len(piece) + piece + b"\r\n")
+    parts.append(b"0\r\n\r\n")
+    return [("Transfer-Encoding", "chunked")], b"".join(parts)
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, format, *args):
+        pass
+
+    def do_POST(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        self.rfile.read(length)
+        headers, payload = self.server.owner._take()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json;charset=UTF-8")
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(payload)
+
+
+class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        # A client may stop reading and hang up mid-body; anything else is a bug.
+        if not isinstance(sys.exc_info()[1], OSError):
+            socketserver.TCPServer.handle_error(self, request, client_address)
+
+
+class BodyServer(object):
+    """Answers POSTs on 127.0.0.1 with the bodies queued by :meth:`put`."""
+
+    def __init__(self):
+        self._bodies = collections.deque()
+        self._current = encode_body([])
+        self._lock = threading.Lock()
+        self._server = _TCPServer(("127.0.0.1", 0), _Handler)
+        self._server.owner = self
+        self._thread = threading.Thread(target=self._server.serve_forever,
+                                        kwargs={"poll_interval": 0.05}, daemon=True)
+        self._thread.start()
+
+    @property
+    def port(self):
+        return self._server.server_address[1]
+
+    @property
+    def url(self):
+        return "http://127.0.0.1:%d/querySql" % self.port
+
+    def put(self, lines, chunked=True, newline=b"\n"):
+        encoded = encode_body(lines, chunked, newline)
+        with self._lock:
+            self._bodies.append(encoded)
+
+    def _take(self):
+        with self._lock:
+            if self._bodies:
+                self._current = self._bodies.popleft()
+            return self._current
+
+    def close(self):
+        self._server.shutdown()
+        self._server.server_close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
