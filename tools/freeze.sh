@@ -6,7 +6,7 @@
 # tools/test.sh --all.  Requirements after "--" narrow the resolution, e.g. to hold
 # the oldest supported release of a library in some of the sets:
 #   tools/freeze.sh 3.9 3.10 3.12 3.13
-#   tools/freeze.sh 3.8 3.11 -- kubernetes==12.0.1
+#   tools/freeze.sh 3.8 3.11 -- kubernetes==12.0.1 "urllib3<2"
 set -euo pipefail
 cd "$(dirname "$0")/.."
 versions=()
