@@ -26,4 +26,5 @@ def test_memory_stops_growing_after_warm_up(request):
     growth = {key: min(end[key] for end in ends) - start[key] for key in ("objects", "traced", "rss_kib")}
     assert growth["objects"] <= 500 + measured // 20, out
     assert growth["traced"] <= 256 * 1024 + 8 * measured, out
-    assert growth["rss_kib"] <= 4096 + measured // 10, out
+    if "ASAN_OPTIONS" not in os.environ:  # AddressSanitizer's quarantine holds freed memory
+        assert growth["rss_kib"] <= 4096 + measured // 10, out
