@@ -394,8 +394,8 @@ void add_init_traceback(const ModuleState &state) noexcept {
 }  // namespace
 
 PyObject *module_create(ModuleState &state, PyObject *spec) noexcept {
-    // Checked with the bare C API: in another interpreter, pybind11's error
-    // objects would take the GIL through the first interpreter's thread state.
+    // Checked with the bare C API, before any pybind11 object exists: this
+    // may run in an interpreter that the module refuses.
     std::atomic<int64_t> &interpreter = recorded_interpreter;
     int64_t current = current_interpreter_id();
     if (current == -1) {
