@@ -219,12 +219,12 @@ bool JsonLoads::is_stdlib(py::handle json) {
     return true;
 }
 
+JsonLoads::JsonLoads(const kvrt::Globals &g)
+    : g_(g), json_name_(name("json")), loads_name_(name("loads")), decoder_name_(name("_default_decoder")) {}
+
 py::object JsonLoads::operator()(py::handle row) {
-    static PyObject *const loads_name = name("loads");
-    static PyObject *const decoder_name = name("_default_decoder");
-    static PyObject *const json_name = name("json");
     // The global `json`: the module's own binding, else the builtins' (g_ does both).
-    PyObject *bound = PyDict_GetItemWithError(g_.dict().ptr(), json_name);
+    PyObject *bound = PyDict_GetItemWithError(g_.dict().ptr(), json_name_);
     if (bound == nullptr && PyErr_Occurred()) {
         throw py::error_already_set();
     }
@@ -235,10 +235,10 @@ py::object JsonLoads::operator()(py::handle row) {
     }
     if (native_) {
         PyObject *globals = PyModule_GetDict(json.ptr());
-        PyObject *loads = PyDict_GetItemWithError(globals, loads_name);
+        PyObject *loads = PyDict_GetItemWithError(globals, loads_name_);
         if (loads != nullptr) {
             if (loads == loads_.ptr() && PyBytes_CheckExact(row.ptr()) &&
-                PyDict_GetItemWithError(globals, decoder_name) == decoder_.ptr()) {
+                PyDict_GetItemWithError(globals, decoder_name_) == decoder_.ptr()) {
                 PyObject *parsed = kvrt::fastjson::parse_scalar_array(PyBytes_AS_STRING(row.ptr()),
                                                                       PyBytes_GET_SIZE(row.ptr()));
                 if (parsed != nullptr) {
@@ -254,7 +254,7 @@ py::object JsonLoads::operator()(py::handle row) {
             throw py::error_already_set();
         }
     }
-    PyObject *loads = PyObject_GetAttr(json.ptr(), loads_name);
+    PyObject *loads = PyObject_GetAttr(json.ptr(), loads_name_);
     if (loads == nullptr) {
         throw py::error_already_set();
     }

@@ -55,13 +55,18 @@ void untrack_if_atomic(py::handle row);
 /// own, an array of scalars is parsed natively into the same objects.
 class JsonLoads {
 public:
-    explicit JsonLoads(const kvrt::Globals &g) : g_(g) {}
+    explicit JsonLoads(const kvrt::Globals &g);
     py::object operator()(py::handle row);
 
 private:
     bool is_stdlib(py::handle json);
 
     const kvrt::Globals &g_;
+    // Interned names, taken once per export: an interpreter life of its own
+    // may follow, with strings of its own.
+    PyObject *json_name_;
+    PyObject *loads_name_;
+    PyObject *decoder_name_;
     py::object json_;     // the last module checked
     bool native_ = false; // whether it passed
     py::object loads_;    // its loads and _default_decoder at the time
