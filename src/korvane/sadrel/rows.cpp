@@ -239,7 +239,7 @@ py::object JsonLoads::operator()(py::handle row) {
         if (loads != nullptr) {
             if (loads == loads_.ptr() && PyBytes_CheckExact(row.ptr()) &&
                 PyDict_GetItemWithError(globals, decoder_name_) == decoder_.ptr()) {
-                PyObject *parsed = kvrt::fastjson::parse_scalar_array(PyBytes_AS_STRING(row.ptr()),
+                PyObject *parsed = fastjson::parse_scalar_array(PyBytes_AS_STRING(row.ptr()),
                                                                       PyBytes_GET_SIZE(row.ptr()));
                 if (parsed != nullptr) {
                     return py::reinterpret_steal<py::object>(parsed);

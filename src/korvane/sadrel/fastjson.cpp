@@ -1,4 +1,4 @@
-// The scanner behind kvrt::fastjson::parse_scalar_array. It accepts a strict
+// The scanner behind sadrel::fastjson::parse_scalar_array. It accepts a strict
 // subset of what json.loads accepts and builds the same objects the
 // standard library's C scanner builds; everything else is declined, never
 // reported, so json.loads sees it and raises its own errors.
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-namespace kvrt {
+namespace sadrel {
 namespace fastjson {
 namespace {
 
@@ -400,4 +400,4 @@ PyObject *parse_scalar_array(const char *text, Py_ssize_t size) {
 }
 
 }  // namespace fastjson
-}  // namespace kvrt
+}  // namespace sadrel
