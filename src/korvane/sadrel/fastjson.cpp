@@ -128,6 +128,11 @@ void put_utf8(std::string &out, long cp) {
 
 /// A str from UTF-8 bytes; declines bytes that are not strict UTF-8.
 Step make_str(const char *data, Py_ssize_t size, bool ascii, PyObject **out) {
+    if (ascii && size == 1) {
+        // The interpreter's own one-character string, as json.loads gives it.
+        *out = PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, data, 1);
+        return *out != nullptr ? Step::ok : Step::error;
+    }
     if (ascii) {
         PyObject *s = PyUnicode_New(size, 127);
         if (s == nullptr) {
