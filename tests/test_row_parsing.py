@@ -353,8 +353,9 @@ def changes(monkeypatch):
     }
 
 
-@pytest.mark.parametrize("change", sorted(changes(None)))
-def test_a_change_during_the_export_is_honoured_by_the_next_block(export, sadrel, monkeypatch, change):
+@pytest.mark.parametrize("change", ["JSONDecoder.decode", "JSONDecoder.raw_decode", "decoder.decode",
+                                    "decoder.__class__", "decoder.scan_once", "json.detect_encoding"])
+def test_a_change_during_the_export_is_honoured_by_the_next_block(export, monkeypatch, change):
     """The first block's write changes a part of json; the rows after it see the change."""
     make = changes(monkeypatch)[change]
     plain = [json.loads(line) for line in LINES]
