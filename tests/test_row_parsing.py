@@ -350,11 +350,21 @@ def changes(monkeypatch):
         "decoder.__class__": lambda: monkeypatch.setattr(decoder, "__class__", Tagging),
         "decoder.scan_once": lambda: monkeypatch.setattr(decoder, "scan_once", LookAlikeScanner(decoder.scan_once)),
         "json.detect_encoding": lambda: monkeypatch.setattr(json, "detect_encoding", lambda b: "latin-1"),
+        "json.__class__": lambda: monkeypatch.setattr(json, "__class__", TaggingModule),
     }
 
 
+class TaggingModule(types.ModuleType):
+    """A module class whose loads is not the one in the module's dict."""
+
+    @property
+    def loads(self):
+        return lambda s: tag(json.__dict__["loads"](s))
+
+
 @pytest.mark.parametrize("change", ["JSONDecoder.decode", "JSONDecoder.raw_decode", "decoder.decode",
-                                    "decoder.__class__", "decoder.scan_once", "json.detect_encoding"])
+                                    "decoder.__class__", "decoder.scan_once", "json.detect_encoding",
+                                    "json.__class__"])
 def test_a_change_during_the_export_is_honoured_by_the_next_block(export, monkeypatch, change):
     """The first block's write changes a part of json; the rows after it see the change."""
     make = changes(monkeypatch)[change]
@@ -372,10 +382,15 @@ def test_a_change_during_the_export_is_honoured_by_the_next_block(export, monkey
     assert same(rows, plain[:1] + changed), rows
 
 
-def test_rows_of_a_users_own_loads_stay_tracked(export, sadrel, monkeypatch):
+@pytest.mark.parametrize("where", ["global", "json.loads"])
+def test_rows_of_a_users_own_loads_stay_tracked(export, sadrel, monkeypatch, where):
     """Such a row may be kept and join a cycle: the collector must still see it."""
     native, _ = export([b"[1, 2]"])
-    monkeypatch.setattr(sadrel, "json", types.SimpleNamespace(loads=json.loads))
+    real = json.loads
+    if where == "global":
+        monkeypatch.setattr(sadrel, "json", types.SimpleNamespace(loads=real))
+    else:
+        monkeypatch.setattr(json, "loads", lambda s: real(s))
     rows, _ = export([b"[1, 2]", b'["a", null]'])
     assert not gc.is_tracked(native[0])
     assert rows == [[1, 2], ["a", None]] and all(gc.is_tracked(row) for row in rows)

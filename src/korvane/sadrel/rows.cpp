@@ -24,6 +24,15 @@ bool bytes_warnings() {
     return flag != 0;
 }
 
+/// `globals[key]` as an owned object, empty when missing.
+py::object dict_item(PyObject *globals, PyObject *key) {
+    PyObject *value = PyDict_GetItemWithError(globals, key);
+    if (value == nullptr && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
 /// `obj.<attr>` or an empty object when it is missing.
 py::object attr_or_none(py::handle obj, const char *attr) {
     PyObject *value = PyObject_GetAttr(obj.ptr(), name(attr));
@@ -249,32 +258,26 @@ PyObject *c_scanner_type() {
 /// Takes json's parts when they are the standard library's own: the package,
 /// its loads (no defaults but None) and detect_encoding, JSONDecoder of
 /// json.decoder with its decode and raw_decode, and the C scanner's type.
-StdJson *take_std_json() {
-    auto *seen = new StdJson();
-    auto fail = [seen]() -> StdJson * {
-        seen->release();
-        delete seen;
-        return nullptr;
-    };
+bool fill_std_json(StdJson *seen) {
     PyObject *json = PyImport_ImportModule("json");
     if (json == nullptr) {
         PyErr_Clear();
-        return fail();
+        return false;
     }
     seen->module = json;
     if (!PyModule_CheckExact(json)) {
-        return fail();
+        return false;
     }
     PyObject *globals = PyModule_GetDict(json);
     py::handle module(json);
     if (!named(globals, "json") || !seen->loads.take(attr_or_none(module, "loads"), globals, "loads") ||
         seen->loads.defaults != nullptr || !all_none(seen->loads.kwdefaults) ||
         !seen->detect_encoding.take(attr_or_none(module, "detect_encoding"), globals, "detect_encoding")) {
-        return fail();
+        return false;
     }
     py::object decoder_type = attr_or_none(module, "JSONDecoder");
     if (!decoder_type || !PyType_Check(decoder_type.ptr())) {
-        return fail();
+        return false;
     }
     seen->decoder_type = decoder_type.inc_ref().ptr();
     py::object decode = attr_or_none(decoder_type, "decode");
@@ -284,11 +287,29 @@ StdJson *take_std_json() {
     if (decoder_globals == nullptr || !named(decoder_globals, "json.decoder") ||
         !seen->decode.take(decode, decoder_globals, "decode") ||
         !seen->raw_decode.take(attr_or_none(decoder_type, "raw_decode"), decoder_globals, "raw_decode")) {
-        return fail();
+        return false;
     }
     seen->scanner_type = c_scanner_type();
     if (seen->scanner_type == nullptr) {
-        return fail();
+        return false;
+    }
+    return true;
+}
+
+StdJson *take_std_json() {
+    auto *seen = new StdJson();
+    bool taken = false;
+    try {
+        taken = fill_std_json(seen);
+    } catch (...) {
+        seen->release();
+        delete seen;
+        throw;
+    }
+    if (!taken) {
+        seen->release();
+        delete seen;
+        return nullptr;
     }
     return seen;
 }
@@ -309,7 +330,11 @@ void note_stdlib_json() {
     }
     std_json_taken = true;
     if (Py_AtExit(forget_std_json) == 0) {
-        std_json_seen = take_std_json();
+        try {
+            std_json_seen = take_std_json();
+        } catch (py::error_already_set &) {
+            PyErr_Clear();  // no native parsing in this interpreter life, only slower
+        }
     }
 }
 
@@ -319,20 +344,20 @@ bool JsonLoads::is_stdlib(py::handle json) {
     // raw_decode, the C scanner and the default number types.
     note_stdlib_json();
     const StdJson *seen = std_json_seen;
-    if (seen == nullptr || json.ptr() != seen->module) {
+    // A module of a subclass (json.__class__ = ...) may answer json.loads
+    // other than from its dict.
+    if (seen == nullptr || json.ptr() != seen->module || Py_TYPE(json.ptr()) != &PyModule_Type) {
         return false;
     }
     PyObject *globals = PyModule_GetDict(json.ptr());
-    PyObject *loads = PyDict_GetItemWithError(globals, loads_name_);
-    PyObject *detect_encoding = PyDict_GetItemWithError(globals, name("detect_encoding"));
-    PyObject *decoder = PyDict_GetItemWithError(globals, decoder_name_);
-    if (PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
-    if (loads == nullptr || !seen->loads.same(loads) || !all_none(PyFunction_GetKwDefaults(loads)) ||
-        detect_encoding == nullptr || !seen->detect_encoding.same(detect_encoding) || decoder == nullptr ||
-        reinterpret_cast<PyObject *>(Py_TYPE(decoder)) != seen->decoder_type ||
-        Py_TYPE(decoder)->tp_getattro != PyObject_GenericGetAttr) {
+    py::object loads = dict_item(globals, loads_name_);
+    py::object detect_encoding = dict_item(globals, name("detect_encoding"));
+    // Owned: the lookups below can run Python code that rebinds it.
+    py::object decoder = dict_item(globals, decoder_name_);
+    if (!loads || !seen->loads.same(loads.ptr()) || !all_none(PyFunction_GetKwDefaults(loads.ptr())) ||
+        !detect_encoding || !seen->detect_encoding.same(detect_encoding.ptr()) || !decoder ||
+        reinterpret_cast<PyObject *>(Py_TYPE(decoder.ptr())) != seen->decoder_type ||
+        Py_TYPE(decoder.ptr())->tp_getattro != PyObject_GenericGetAttr) {
         return false;
     }
     py::handle instance(decoder);
@@ -352,8 +377,8 @@ bool JsonLoads::is_stdlib(py::handle json) {
         parse_int.ptr() != reinterpret_cast<PyObject *>(&PyLong_Type)) {
         return false;
     }
-    loads_ = py::reinterpret_borrow<py::object>(loads);
-    decoder_ = py::reinterpret_borrow<py::object>(decoder);
+    loads_ = loads;
+    decoder_ = decoder;
     return true;
 }
 
@@ -391,7 +416,9 @@ py::object JsonLoads::operator()(py::handle row) {
             if (PyErr_Occurred()) {
                 throw py::error_already_set();
             }
-            return call(loads, row);  // json.loads(row), with the function just found
+            // json.loads(row), with the function just found, held while it runs
+            py::object function = py::reinterpret_borrow<py::object>(loads);
+            return call(function.ptr(), row);
         }
         if (PyErr_Occurred()) {
             throw py::error_already_set();
