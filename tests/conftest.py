@@ -91,7 +91,7 @@ def skip_unless_default_export_dir():
     except OSError:
         usable = False
     if not usable:
-        pytest.skip("%s cannot be written by this user (uid %d): a test of the module's default export "
+        pytest.skip("%s cannot be written here (uid %d); this test is of the module's default export "
                     "directory" % (DEFAULT_EXPORT_DIR, os.geteuid()))
     return DEFAULT_EXPORT_DIR
 

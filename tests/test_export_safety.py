@@ -155,6 +155,7 @@ class Recorder(object):
         return record
 
 sadrel.BMOBJ = Recorder()
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a suite run in the background ignores SIGINT
 out_dir = tempfile.mkdtemp()
 
 class Here(ThinkDataQuery):
