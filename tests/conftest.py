@@ -82,9 +82,12 @@ def local_class(export_dir):
     return lambda base=None: exporting_to(export_dir, base)
 
 
-def skip_unless_default_export_dir():
-    """Skips the calling test when this user cannot write the module's default
-    export directory (a user without root on a host where /mydata is root's)."""
+@pytest.fixture
+def default_export_dir():
+    """The module's default export directory, for the tests of the default;
+    skips the test where this user cannot write it (no root, and /mydata is
+    root's). Other processes export there meanwhile: such a test removes only
+    the paths it was given, and asserts on those paths, never on the listing."""
     try:
         os.makedirs(DEFAULT_EXPORT_DIR, exist_ok=True)
         usable = os.access(DEFAULT_EXPORT_DIR, os.W_OK | os.X_OK)
@@ -94,14 +97,6 @@ def skip_unless_default_export_dir():
         pytest.skip("%s cannot be written here (uid %d); this test is of the module's default export "
                     "directory" % (DEFAULT_EXPORT_DIR, os.geteuid()))
     return DEFAULT_EXPORT_DIR
-
-
-@pytest.fixture
-def default_export_dir():
-    """The module's default export directory, for the tests of the default.
-    Other processes export there meanwhile: such a test removes only the paths
-    it was given and asserts on those paths, never on the listing."""
-    return skip_unless_default_export_dir()
 
 
 def _can_isolate():
