@@ -29,25 +29,16 @@ def server():
 
 
 @pytest.fixture
-def out_dir(tmp_path):
-    return str(tmp_path)
-
-
-@pytest.fixture
-def make_client(sadrel, bm, export_dir, out_dir):
-    class Client(sadrel.ThinkDataQuery):
-        """Records each block write into bm.calls. Keeps the generated file name
-        but puts the file in a private directory: other test runs on this host
-        clean up whatever appears in the shared export directory meanwhile."""
+def make_client(local_class, bm):
+    class Client(local_class()):
+        """Records each file name it is given, and each block write into bm.calls."""
 
         def __init__(self, *args):
             super(Client, self).__init__(*args)
             self.paths = []
 
         def gen_local_unique_file(self, ext="csv"):
-            path = super(Client, self).gen_local_unique_file(ext)
-            assert re.match(r"/mydata/media/docs/[0-9a-f]{64}\.csv$", path)
-            self.paths.append(os.path.join(out_dir, os.path.basename(path)))
+            self.paths.append(super(Client, self).gen_local_unique_file(ext))
             return self.paths[-1]
 
         def g_to_csv_notmp(self, filepath, df, index=True, compression=None, mode="w", header=True):
@@ -141,19 +132,19 @@ def test_line_layout_does_not_change_the_file(server, make_client, bm, fault):
     assert read(path) == expected_csv(H, LAYOUT_ROWS, 2)
 
 
-def assert_no_file(client, out_dir):
-    assert len(client.paths) == 1 and os.listdir(out_dir) == []
+def assert_no_file(client, export_dir):
+    assert len(client.paths) == 1 and os.listdir(export_dir) == []
 
 
 @pytest.mark.parametrize("kind, options", [("empty_body", {}), ("raw", {"body": b"\n\r\n\n"})])
-def test_empty_response_raises(server, make_client, bm, out_dir, kind, options):
+def test_empty_response_raises(server, make_client, bm, export_dir, kind, options):
     server.set_fault(kind, **options)
     client, ctx = make_client(server), object()
     with pytest.raises(RuntimeError, match="empty") as info:
         client.get_data_csv(ctx, SQL, block_size=3)
     assert type(info.value) is RuntimeError
     assert typed(bm.calls) == typed([IN_QUERY, ("clog", ctx, "total: 0")])
-    assert_no_file(client, out_dir)
+    assert_no_file(client, export_dir)
 
 
 @pytest.mark.parametrize("token, sql, code, message", [
@@ -161,7 +152,7 @@ def test_empty_response_raises(server, make_client, bm, out_dir, kind, options):
     (TOKEN, "select * from nowhere", -1, "no table or view"),
     (TOKEN, "select oops", 1002, "line 1:8: syntax error"),
 ], ids=["wrong-token", "unknown-sql", "syntax-error"])
-def test_rejected_sql_raises_with_the_status_line(server, make_client, bm, out_dir, token, sql,
+def test_rejected_sql_raises_with_the_status_line(server, make_client, bm, export_dir, token, sql,
                                                   code, message):
     server.add_error("select oops", "line 1:8: syntax error", code=1002)
     client, ctx = make_client(server, token), object()
@@ -174,7 +165,7 @@ def test_rejected_sql_raises_with_the_status_line(server, make_client, bm, out_d
     assert bm.calls == [IN_QUERY, ("log_error", "sql error:", status), ("clog", ctx, "total: 0")]
     assert bm.calls[1][2] is status
     assert server.requests[-1]["form"] == {"token": token, "sql": sql}
-    assert_no_file(client, out_dir)
+    assert_no_file(client, export_dir)
 
 
 BROKEN = [
@@ -191,7 +182,7 @@ BROKEN = [
 
 
 @pytest.mark.parametrize("fault, exc_type, between", [b[1:] for b in BROKEN], ids=[b[0] for b in BROKEN])
-def test_failure_while_reading_removes_the_file_and_reraises(server, make_client, bm, out_dir,
+def test_failure_while_reading_removes_the_file_and_reraises(server, make_client, bm, export_dir,
                                                              fault, exc_type, between):
     server.set_fault(**fault)
     client, ctx = make_client(server), object()
@@ -205,10 +196,10 @@ def test_failure_while_reading_removes_the_file_and_reraises(server, make_client
     assert typed(bm.calls) == typed(expected) and bm.of("log_error")[-1][2] is exc
     if fault.get("position") == 5:  # the dataframe constructor's own error, not a wrapper
         assert "pandas" in str(info.traceback[-1].path)
-    assert_no_file(client, out_dir)
+    assert_no_file(client, export_dir)
 
 
-def test_base_exceptions_pass_through_and_leave_no_file(server, make_client, bm, out_dir):
+def test_base_exceptions_pass_through_and_leave_no_file(server, make_client, bm, export_dir):
     class Abort(BaseException):
         pass
 
@@ -225,7 +216,7 @@ def test_base_exceptions_pass_through_and_leave_no_file(server, make_client, bm,
         client.get_data_csv({}, SQL, block_size=3)
     # Not logged as an export error, but the partial file is gone.
     assert bm.calls == [IN_QUERY, HEADER, ("clog", {}, 3), ("remove_file", client.paths[0])]
-    assert_no_file(client, out_dir)
+    assert_no_file(client, export_dir)
 
 
 def test_full_disk_propagates_and_leaves_nothing(python):
