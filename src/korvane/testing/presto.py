@@ -72,6 +72,7 @@ _AFFINITY = {
 }
 _STATEMENT_PATH = re.compile(r"^/v1/statement/([^/]+)(?:/(\d+))?/?$")
 _LITERAL = re.compile(r"('(?:[^']|'')*')")
+_LOCATION = re.compile(r"line (\d+):(\d+): ")
 
 
 def _base_type(presto_type):
@@ -617,19 +618,24 @@ class PrestoServer(object):
 
     def _error_body(self, query, message, name="SYNTAX_ERROR", error_type="USER_ERROR"):
         code = {"GENERIC_USER_ERROR": 0, "SYNTAX_ERROR": 1}.get(name, 65536)
+        error = collections.OrderedDict([
+            ("message", message),
+            ("errorCode", code),
+            ("errorName", name),
+            ("errorType", error_type),
+        ])
+        # A message that begins "line L:C: " has a place in the query, which
+        # a coordinator also sends as errorLocation.
+        where = _LOCATION.match(message)
+        if where:
+            error["errorLocation"] = {"lineNumber": int(where.group(1)), "columnNumber": int(where.group(2))}
+        error["failureInfo"] = {"type": "com.facebook.presto.spi.PrestoException",
+                                "message": message, "suppressed": [], "stack": []}
         return _json(collections.OrderedDict([
             ("id", query.qid),
             ("infoUri", "%s/ui/query.html?%s" % (self.url, query.qid)),
             ("stats", _stats("FAILED", query.rows_sent)),
-            ("error", collections.OrderedDict([
-                ("message", message),
-                ("errorCode", code),
-                ("errorName", name),
-                ("errorType", error_type),
-                ("failureInfo", {
-                    "type": "com.facebook.presto.spi.PrestoException",
-                    "message": message, "suppressed": [], "stack": []}),
-            ])),
+            ("error", error),
         ]))
 
 
