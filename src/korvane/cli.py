@@ -3,9 +3,10 @@
     korvane export SQL|@FILE -o PATH [--uri URI] [--presto HOST:PORT] ...
     korvane pods list|info NAME|log NAME [--tail N]|delete NAME [--kubeconfig FILE]
 
-Run ``korvane COMMAND --help`` (``korvane pods ACTION --help``) for the options. Errors print one line and
-exit with status 1 (2 for a usage error, 130 when interrupted); ``--verbose``
-adds the log and the traceback.
+Run ``korvane COMMAND --help`` (``korvane pods ACTION --help``) for the
+options. Errors print one line and exit with status 1 (2 for a usage error,
+130 when interrupted); ``--verbose`` adds the log and the traceback. An
+export to stdout whose reader goes away ends quietly with status 141.
 """
 import argparse
 import ast
@@ -183,7 +184,7 @@ def _remove(path):
 def _reserve(directory, name):
     """Create an empty file with a fresh hidden name in ``directory``."""
     while True:
-        path = os.path.join(directory, ".%s.%s.part" % (name, uuid.uuid4().hex[:12]))
+        path = os.path.join(directory, ".%s.%s.part" % (name[:200], uuid.uuid4().hex[:12]))
         try:
             os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
             return path
