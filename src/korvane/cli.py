@@ -370,8 +370,8 @@ def cmd_export(args):
             _quiet_stdout()
         raise
     finally:
-        for path in exported:
-            _remove(path)
+        for leftover in exported:  # the temporary file, unless renamed onto -o's
+            _remove(leftover)
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
     rows = progress.total if progress.total is not None else progress.rows
