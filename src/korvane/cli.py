@@ -1,25 +1,30 @@
 """korvane: export ThinkData query results and manage the pods of the Spark cluster.
 
     korvane export SQL|@FILE -o PATH [--uri URI] [--presto HOST:PORT] ...
-    korvane pods list|info|log|delete [NAME] [--kubeconfig FILE]
+    korvane pods list|info NAME|log NAME [--tail N]|delete NAME [--kubeconfig FILE]
 
-Run ``korvane COMMAND --help`` for the options. Errors print one line and
-exit with status 1 (2 for a usage error, 130 when interrupted); ``--verbose``
-adds the log and the traceback.
+Run ``korvane COMMAND --help`` (``korvane pods ACTION --help``) for the
+options. Errors print one line and exit with status 1 (2 for a usage error,
+130 when interrupted); ``--verbose`` adds the log and the traceback. An
+export to stdout whose reader goes away ends quietly with status 141.
 """
 import argparse
 import ast
 import contextlib
 import errno
 import getpass
+import hashlib
 import json
 import logging
+import math
 import os
+import re
 import shutil
 import sys
 import tempfile
 import time
 import traceback
+import uuid
 import warnings
 
 __all__ = ["main"]
@@ -70,6 +75,8 @@ def _describe(exc):
         except (TypeError, ValueError, AttributeError):
             message = None
         return text.strip() + (": %s" % message if message else "")
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror + (": %s" % exc.filename if exc.filename is not None else "")
     if len(exc.args) > 1:
         text = " ".join(str(a) for a in exc.args)
     else:
@@ -78,17 +85,48 @@ def _describe(exc):
     return type(exc).__name__ + (": " + lines[0] if lines else "")
 
 
+def _query_error(exc):
+    """What the engine said about a rejected query, or None for other errors."""
+    args = getattr(exc, "args", ())
+    if len(args) == 2 and args[0] == "sql error:" and isinstance(args[1], dict):
+        # The OpenAPI route's status line: {"return_code": -1, "return_message": ...}
+        status = args[1]
+        return _first_line(status.get("return_message")) or "return code %s" % status.get("return_code")
+    if len(args) == 1 and isinstance(args[0], dict) and "errorName" in args[0]:
+        # Presto's error object, as pyhive raises it.
+        error = args[0]
+        message = _first_line(error.get("message"))
+        where = error.get("errorLocation") or {}
+        line, column = where.get("lineNumber"), where.get("columnNumber")
+        prefix = re.match(r"line (\d+):(\d+): ", message)  # Presto puts the place before the text too
+        if prefix:
+            message = message[prefix.end():]
+            if line is None:
+                line, column = prefix.groups()
+        name = str(error["errorName"])
+        if line is not None:
+            name += " at line %s, column %s" % (line, column)
+        return "%s: %s" % (name, message)
+    return None
+
+
+def _first_line(text):
+    lines = [line.strip() for line in str(text or "").splitlines() if line.strip()]
+    return lines[0] if lines else ""
+
+
 # ---- export ---------------------------------------------------------------------
 
 
 def _read_sql(text):
     if not text.startswith("@"):
         return text
+    # A file ends with a newline, a here-document with more: the query does not.
     with step("reading the SQL file %s" % text[1:]):
         if text == "@-":
-            return sys.stdin.read()
+            return sys.stdin.read().rstrip()
         with open(text[1:], encoding="utf-8") as f:
-            return f.read()
+            return f.read().rstrip()
 
 
 def _read_token(args):
@@ -110,15 +148,31 @@ def _read_token(args):
 
 def _host_port(text):
     host, sep, port = text.rpartition(":")
-    if not sep or not host or not port.isdigit():
-        raise argparse.ArgumentTypeError("expected HOST:PORT, got %r" % text)
+    if not sep or not host or not port.isdigit() or not 0 < int(port) < 65536:
+        raise argparse.ArgumentTypeError("expected HOST:PORT with a port from 1 to 65535, got %r" % text)
     return host, int(port)
 
 
-def _positive(text):
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
+def _count(least):
+    """An option that takes a whole number of at least ``least``."""
+    def check(text):
+        try:
+            value = int(text)
+        except ValueError:
+            value = None
+        if value is None or value < least:
+            raise argparse.ArgumentTypeError("expected a whole number of at least %d, got %r" % (least, text))
+        return value
+    return check
+
+
+def _seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not 0 < value < math.inf:
+        raise argparse.ArgumentTypeError("expected a number of seconds above 0, got %r" % text)
     return value
 
 
@@ -127,34 +181,108 @@ def _remove(path):
         os.remove(path)
 
 
-def _deliver(path, output):
-    """Move the finished export to ``output``; "-" writes it to stdout."""
-    if output == "-":
-        with open(path, "rb") as f:
-            shutil.copyfileobj(f, sys.stdout.buffer, 1 << 20)
-        sys.stdout.buffer.flush()
-        os.remove(path)
-        return
-    target = os.path.abspath(output)
-    if os.path.isdir(target):
-        raise IsADirectoryError(errno.EISDIR, "is a directory", output)
-    try:
-        os.replace(path, target)  # same file system: one rename
-        return
-    except OSError as e:
-        if e.errno != errno.EXDEV:
-            raise
-    fd, part = tempfile.mkstemp(prefix=".%s." % os.path.basename(target), suffix=".part",
-                                dir=os.path.dirname(target))
-    try:
-        with os.fdopen(fd, "wb") as out, open(path, "rb") as f:
-            shutil.copyfileobj(f, out, 1 << 20)
-        shutil.copymode(path, part)
-        os.replace(part, target)
-    except BaseException:
-        _remove(part)
-        raise
-    os.remove(path)
+def _reserve(directory, name):
+    """Create an empty file with a fresh hidden name in ``directory``."""
+    while True:
+        path = os.path.join(directory, ".%s.%s.part" % (name[:200], uuid.uuid4().hex[:12]))
+        try:
+            os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            return path
+        except FileExistsError:
+            continue
+
+
+class _Stopped(BaseException):
+    """Ends a running export from inside one of its progress records.
+
+    Not an ``Exception``: the export treats it as it treats Ctrl-C, so it
+    is neither logged nor retried nor tolerated, and the file is removed.
+    ``message`` is None when stdout's reader has gone away.
+    """
+
+    def __init__(self, message=None):
+        super().__init__(message)
+        self.message = message
+
+
+class _Tail(logging.Handler):
+    """Copies the growing export file to stdout as its blocks land.
+
+    The export logs a count after each block, and the file is complete up
+    to its last block then; a retry of the direct route writes the file
+    afresh, and what has gone out already must come again byte for byte.
+    """
+
+    def __init__(self, ctx, out):
+        super().__init__(logging.INFO)
+        self.ctx = ctx
+        self.out = out
+        self.path = None
+        self.offset = 0    # bytes of the current file already handled
+        self.sent = 0      # bytes written to ``out``
+        self.digest = hashlib.sha256()
+        self.replay = None  # (bytes sent before the retry, their digest, digest of the replay)
+
+    def emit(self, record):
+        if getattr(record, "korvane_ctx", None) is not self.ctx or self.path is None:
+            return
+        values = getattr(record, "korvane_values", ())
+        if len(values) != 1:
+            return
+        if isinstance(values[0], str) and values[0].startswith("retry "):
+            if self.sent:
+                self.replay = (self.sent, self.digest.hexdigest(), hashlib.sha256())
+            self.offset = 0
+            return
+        self.pump()
+
+    def pump(self):
+        try:
+            f = open(self.path, "rb")
+        except FileNotFoundError:
+            return
+        with f:
+            f.seek(self.offset)
+            while True:
+                chunk = f.read(1 << 20)
+                if not chunk:
+                    return
+                self.offset += len(chunk)
+                if self.replay is not None:
+                    chunk = self._check_replay(chunk)
+                if chunk:
+                    self._write(chunk)
+
+    def _check_replay(self, chunk):
+        length, expected, digest = self.replay
+        seen = self.offset - len(chunk)
+        head = chunk[:length - seen]
+        digest.update(head)
+        if seen + len(head) < length:
+            return b""
+        if digest.hexdigest() != expected:
+            raise _Stopped("the retried query sent other rows than those already written to stdout")
+        self.replay = None
+        return chunk[len(head):]
+
+    def _write(self, chunk):
+        try:
+            self.out.write(chunk)
+            self.out.flush()
+        except OSError as e:
+            if e.errno in (errno.EPIPE, errno.ECONNRESET):
+                raise _Stopped() from None
+            raise _Stopped("writing to stdout failed: %s" % _describe(e)) from None
+        self.sent += len(chunk)
+        self.digest.update(chunk)
+
+
+def _quiet_stdout():
+    """stdout's reader is gone: let nothing try to write there again."""
+    with contextlib.suppress(OSError):
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
 
 
 def cmd_export(args):
@@ -168,6 +296,13 @@ def cmd_export(args):
         raise UsageError("%s only apply to --presto" % ", ".join(direct_only))
     if args.presto is None and not args.uri:
         raise UsageError("no endpoint: give --uri or set KORVANE_URI (or use --presto HOST:PORT)")
+    to_stdout = args.output == "-"
+    if not to_stdout:
+        target = os.path.abspath(args.output)
+        if os.path.isdir(target):
+            raise UsageError("-o %s is a directory" % args.output)
+        if not os.path.isdir(os.path.dirname(target)):
+            raise UsageError("-o %s: no such directory %s" % (args.output, os.path.dirname(target)))
     sql = _read_sql(args.sql)
     if args.presto is None:
         token = _read_token(args)
@@ -176,15 +311,26 @@ def cmd_export(args):
         token = ""
         route, what = "presto", "export through Presto at %s:%d" % args.presto
 
+    # The export is written under a temporary name beside -o's file (stdout:
+    # in a private temporary directory), and renamed onto it once complete.
     exported = []
+    reserved = []
+    scratch = None
+
+    def new_file():
+        if to_stdout:
+            path = _reserve(scratch, "stdout")
+        else:
+            path = _reserve(os.path.dirname(target), os.path.basename(target))
+        exported.append(path)
+        log.info("export file: %s", path)
+        return path
 
     class Client(ThinkDataQuery):
-        # Remember each path handed out, so that a failed or interrupted
-        # export leaves nothing behind.
         def gen_local_unique_file(self, ext="csv"):
-            path = super().gen_local_unique_file(ext)
-            exported.append(path)
-            log.info("export file: %s", path)
+            path = reserved.pop() if reserved else new_file()
+            if tail is not None:
+                tail.path = path
             return path
 
     options = {"block_size": args.block_size}
@@ -193,26 +339,44 @@ def cmd_export(args):
                        read_timeout=args.read_timeout, upcount=args.upcount)
     options = {k: v for k, v in options.items() if v is not None}
     ctx = {}
+    tail = _Tail(ctx, sys.stdout.buffer) if to_stdout else None
+    korvane_log = logging.getLogger("korvane")
     try:
+        with step("writing %s" % ("to stdout" if to_stdout else args.output)):
+            if to_stdout:
+                scratch = tempfile.mkdtemp(prefix="korvane-")
+            reserved.append(new_file())  # fails here, before the query, if the directory is not writable
         with step(what):
             tdq = Client(args.uri or "", token, list(args.presto or ("host", 0)))
-            with ExportProgress(ctx, route=route, label="rows", expected=args.upcount) as progress:
-                if route == "presto":
-                    path = tdq.get_data_raw_pyhive(ctx, sql, **options)
-                else:
-                    path = tdq.get_data_csv(ctx, sql, **options)
+            with ExportProgress(ctx, route=route, label="export", expected=args.upcount) as progress:
+                if tail is not None:
+                    korvane_log.addHandler(tail)
+                try:
+                    if route == "presto":
+                        path = tdq.get_data_raw_pyhive(ctx, sql, **options)
+                    else:
+                        path = tdq.get_data_csv(ctx, sql, **options)
+                finally:
+                    korvane_log.removeHandler(tail)
             if path is None or not os.path.isfile(path):
                 raise RuntimeError("the export left no file")
-        with step("writing %s" % ("to stdout" if args.output == "-" else args.output)):
-            _deliver(path, args.output)
-    except BaseException:
-        for path in exported:
-            _remove(path)
+        if to_stdout:
+            tail.pump()
+        else:
+            with step("writing %s" % args.output):
+                os.replace(path, target)  # one step: a reader sees the old file or the whole new one
+    except _Stopped as e:
+        if e.message is None:
+            _quiet_stdout()
         raise
+    finally:
+        for leftover in exported:  # the temporary file, unless renamed onto -o's
+            _remove(leftover)
+        if scratch is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
     rows = progress.total if progress.total is not None else progress.rows
     retried = " after %d retries" % progress.retries if progress.retries else ""
-    print("%d rows in %.1f s%s -> %s" % (rows, progress.seconds, retried,
-                                       "stdout" if args.output == "-" else args.output),
+    print("%d rows in %.1f s%s -> %s" % (rows, progress.seconds, retried, "stdout" if to_stdout else args.output),
           file=sys.stderr)
     return 0
 
@@ -220,14 +384,25 @@ def cmd_export(args):
 # ---- pods -----------------------------------------------------------------------
 
 
+def _kubeconfig(args):
+    """The kubeconfig file and where it was named: --kubeconfig, else the
+    first entry of KUBECONFIG (as kubectl), else ~/.kube/config."""
+    if args.kubeconfig:
+        return args.kubeconfig, ""
+    entries = [e for e in os.environ.get("KUBECONFIG", "").split(os.pathsep) if e]
+    if entries:
+        return entries[0], " (from KUBECONFIG)"
+    return "~/.kube/config", ""
+
+
 def _warden(args):
     from korvane.pyspark_k8s.podwarden import PodWarden
 
-    path = args.kubeconfig or "~/.kube/config"
-    with step("loading the kubeconfig %s" % path):
-        if args.kubeconfig:
-            return PodWarden({}, args.kubeconfig)
-        return PodWarden({})
+    path, source = _kubeconfig(args)
+    with step("loading the kubeconfig %s%s" % (path, source)):
+        if not os.path.isfile(os.path.expanduser(path)):
+            raise FileNotFoundError(errno.ENOENT, "no such file")
+        return PodWarden({}, path)
 
 
 def _table(rows, headers):
@@ -237,8 +412,8 @@ def _table(rows, headers):
 
 
 def cmd_pods(args):
-    if args.action != "list" and not args.name:
-        raise UsageError("pods %s needs a pod NAME" % args.action)
+    if args.namespace != "default":
+        raise UsageError('the pod manager works in the namespace "default" only, not "%s"' % args.namespace)
     warden = _warden(args)
     what = "pods %s%s" % (args.action, " " + args.name if args.name else "")
     if args.action == "list":
@@ -258,7 +433,7 @@ def cmd_pods(args):
             print("%-10s %s" % (key + ":", "-" if value is None else value))
     elif args.action == "log":
         with step(what):
-            text = warden.get_pod_log(args.name, args.lines) if args.lines is not None else warden.get_pod_log(args.name)
+            text = warden.get_pod_log(args.name, args.tail) if args.tail is not None else warden.get_pod_log(args.name)
         sys.stdout.write(text if not text or text.endswith("\n") else text + "\n")
     else:
         if not args.yes:
@@ -315,30 +490,48 @@ def _parser():
     route.add_argument("--presto", type=_host_port, metavar="HOST:PORT",
                        help="export directly from the Presto engine")
     ex.add_argument("--token-file", metavar="FILE", help="read the ThinkData token from FILE")
-    ex.add_argument("--block-size", type=_positive, metavar="N", help="rows per written block (default 100000)")
-    ex.add_argument("--fetch-size", type=_positive, metavar="N", help="rows per Presto fetch (default 10000)")
-    ex.add_argument("--retries", type=_positive, metavar="N",
+    ex.add_argument("--block-size", type=_count(1), metavar="N", help="rows per written block (default 100000)")
+    ex.add_argument("--fetch-size", type=_count(1), metavar="N", help="rows per Presto fetch (default 10000)")
+    ex.add_argument("--retries", type=_count(1), metavar="N",
                     help="Presto attempts in all, repeated on read time-outs (default 5)")
-    ex.add_argument("--read-timeout", type=float, metavar="SECONDS",
+    ex.add_argument("--read-timeout", type=_seconds, metavar="SECONDS",
                     help="Presto read time-out per request (default 300)")
-    ex.add_argument("--upcount", type=int, metavar="N",
+    ex.add_argument("--upcount", type=_count(0), metavar="N",
                     help="expected rows: a Presto error after N rows still counts as done")
-    ex.set_defaults(run=cmd_export)
+    ex.set_defaults(run=cmd_export, usage_of=ex)
 
     pods = commands.add_parser("pods", parents=[common], help="list, inspect, tail or delete pods",
-                               description="Pods of the namespace \"default\" of the Spark cluster.")
-    pods.add_argument("action", choices=["list", "info", "log", "delete"])
-    pods.add_argument("name", nargs="?", metavar="NAME", help="the pod (not for list)")
-    pods.add_argument("--kubeconfig", metavar="FILE", help="the kubeconfig file (default ~/.kube/config)")
-    pods.add_argument("-n", "--lines", type=int, metavar="N", help="log: how many lines from the end (default 1000)")
-    pods.add_argument("-y", "--yes", action="store_true", help="delete: do not ask")
-    pods.set_defaults(run=cmd_pods)
+                               description="Pods of the namespace \"default\" of the Spark cluster. "
+                               "Run 'korvane pods ACTION --help' for the options of an action.")
+    actions = pods.add_subparsers(dest="action", metavar="ACTION")
+    actions.required = True
+    cluster = argparse.ArgumentParser(add_help=False)
+    cluster.add_argument("--kubeconfig", metavar="FILE",
+                         help="the kubeconfig file (default: the first entry of $KUBECONFIG, else ~/.kube/config)")
+    cluster.add_argument("-n", "--namespace", default="default",
+                         help='the namespace; the pod manager works in "default" only')
+    for name, text in (("list", "list the pods: name, phase, creation time"),
+                       ("info", "show a pod's phase, node, IP, times and containers"),
+                       ("log", "print the last lines of a pod's log"),
+                       ("delete", "delete a pod")):
+        action = actions.add_parser(name, parents=[common, cluster], help=text, description=text[0].upper() + text[1:]
+                                    + ' (namespace "default").')
+        if name != "list":
+            action.add_argument("name", metavar="NAME", help="the pod")
+        if name == "log":
+            action.add_argument("--tail", type=_count(0), metavar="N", help="how many lines from the end (default 1000)")
+        if name == "delete":
+            action.add_argument("-y", "--yes", action="store_true", help="do not ask for confirmation")
+        action.set_defaults(run=cmd_pods, usage_of=action, name=None, tail=None, yes=False)
+    pods.set_defaults(usage_of=pods)
     return parser
 
 
 def main(argv=None):
     parser = _parser()
-    args = parser.parse_args(argv)
+    args, extra = parser.parse_known_args(argv)
+    if extra:  # shown with the usage of the command they follow
+        getattr(args, "usage_of", parser).error("unrecognized arguments: %s" % " ".join(extra))
     verbose = getattr(args, "verbose", False)
     handler = logging.StreamHandler(sys.stderr)
     handler.setFormatter(_ScrubbingFormatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
@@ -365,7 +558,16 @@ def main(argv=None):
         if verbose:
             text = "".join(traceback.format_exception(type(cause), cause, cause.__traceback__))
             sys.stderr.write(_scrub(text))
-        sys.stderr.write("%s: %s failed: %s\n" % (PROG, e.what, _scrub(_describe(cause))))
+        query = _query_error(cause)
+        if query is not None:
+            sys.stderr.write("%s: query failed: %s\n" % (PROG, _scrub(query)))
+        else:
+            sys.stderr.write("%s: %s failed: %s\n" % (PROG, e.what, _scrub(_describe(cause))))
+        return 1
+    except _Stopped as e:
+        if e.message is None:  # stdout's reader has gone, as under `| head`: done, quietly
+            return 141
+        sys.stderr.write("%s: export failed: %s\n" % (PROG, _scrub(e.message)))
         return 1
     except KeyboardInterrupt:
         if verbose:

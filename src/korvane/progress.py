@@ -24,6 +24,8 @@ import logging
 import os
 import sys
 import time
+from types import TracebackType
+from typing import Any, Optional, TextIO, Tuple, Type
 
 from tqdm import tqdm
 
@@ -32,14 +34,14 @@ __all__ = ["ExportProgress"]
 LOGGER = "korvane"
 
 
-def _is_terminal(stream):
+def _is_terminal(stream: TextIO) -> bool:
     try:
         return stream.isatty()
     except (AttributeError, ValueError):
         return False
 
 
-def _columns(stream):
+def _columns(stream: TextIO) -> int:
     try:
         return os.get_terminal_size(stream.fileno()).columns
     except (AttributeError, ValueError, OSError):
@@ -56,7 +58,8 @@ class ExportProgress(logging.Handler):
     entering the block to leaving it.
     """
 
-    def __init__(self, ctx, route="openapi", label="export", stream=None, show=None, expected=None):
+    def __init__(self, ctx: object, route: str = "openapi", label: str = "export", stream: Optional[TextIO] = None,
+                 show: Optional[bool] = None, expected: Optional[int] = None) -> None:
         super().__init__(logging.INFO)
         self.ctx = ctx
         self.offset = 1 if route == "openapi" else 0
@@ -65,14 +68,14 @@ class ExportProgress(logging.Handler):
         self.show = _is_terminal(self.stream) if show is None else show
         self.expected = expected
         self.rows = 0
-        self.total = None
+        self.total: Optional[int] = None
         self.retries = 0
         self.seconds = 0.0
-        self._bar = None
-        self._started = None
-        self._level = None
+        self._bar: Any = None  # the tqdm bar while the block runs
+        self._started = 0.0
+        self._level: Optional[int] = None
 
-    def __enter__(self):
+    def __enter__(self) -> "ExportProgress":
         logger = logging.getLogger(LOGGER)
         # The counts are logged at info level: let them reach this handler.
         if not logger.isEnabledFor(logging.INFO):
@@ -86,19 +89,19 @@ class ExportProgress(logging.Handler):
         self._started = time.monotonic()
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
         self.seconds = time.monotonic() - self._started
         logger = logging.getLogger(LOGGER)
         logger.removeHandler(self)
         if self._level is not None:
             logger.setLevel(self._level)
         self._bar.close()
-        return False
 
-    def emit(self, record):
+    def emit(self, record: logging.LogRecord) -> None:
         if getattr(record, "korvane_ctx", None) is not self.ctx:
             return
-        values = getattr(record, "korvane_values", ())
+        values: Tuple[object, ...] = getattr(record, "korvane_values", ())
         if len(values) != 1:
             return
         value = values[0]
@@ -114,6 +117,6 @@ class ExportProgress(logging.Handler):
             self._bar.reset(total=self.expected)
             self._bar.set_postfix_str("retry %d" % self.retries)
 
-    def _move_to(self, rows):
+    def _move_to(self, rows: int) -> None:
         self._bar.update(rows - self.rows)
         self.rows = rows

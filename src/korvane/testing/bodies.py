@@ -21,11 +21,16 @@ import socketserver
 import sys
 import threading
 from http.server import BaseHTTPRequestHandler
+from types import TracebackType
+from typing import Any, Deque, Iterable, List, Optional, Tuple, Type
+
+# The headers and the payload of one encoded response.
+Encoded = Tuple[List[Tuple[str, str]], bytes]
 
 CHUNK_BYTES = 65536
 
 
-def encode_body(lines, chunked=True, newline=b"\n"):
+def encode_body(lines: Iterable[bytes], chunked: bool = True, newline: bytes = b"\n") -> Encoded:
     """``(headers, payload)`` of a response whose body holds ``lines``."""
     body = b"".join(line + newline for line in lines)
     if not chunked:
@@ -41,10 +46,12 @@ def encode_body(lines, chunked=True, newline=b"\n"):
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
-    def log_message(self, format, *args):
+    def log_message(self, format: str, *args: Any) -> None:
         pass
 
-    def do_POST(self):
+    server: "_TCPServer"
+
+    def do_POST(self) -> None:
         length = int(self.headers.get("Content-Length") or 0)
         self.rfile.read(length)
         headers, payload = self.server.owner._take()
@@ -58,8 +65,9 @@ class _Handler(BaseHTTPRequestHandler):
 
 class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
+    owner: "BodyServer"
 
-    def handle_error(self, request, client_address):
+    def handle_error(self, request: Any, client_address: Any) -> None:
         # A client may stop reading and hang up mid-body; anything else is a bug.
         if not isinstance(sys.exc_info()[1], OSError):
             socketserver.TCPServer.handle_error(self, request, client_address)
@@ -68,8 +76,8 @@ class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
 class BodyServer(object):
     """Answers POSTs on 127.0.0.1 with the bodies queued by :meth:`put`."""
 
-    def __init__(self):
-        self._bodies = collections.deque()
+    def __init__(self) -> None:
+        self._bodies: Deque[Encoded] = collections.deque()
         self._current = encode_body([])
         self._lock = threading.Lock()
         self._server = _TCPServer(("127.0.0.1", 0), _Handler)
@@ -79,30 +87,31 @@ class BodyServer(object):
         self._thread.start()
 
     @property
-    def port(self):
-        return self._server.server_address[1]
+    def port(self) -> int:
+        return int(self._server.server_address[1])
 
     @property
-    def url(self):
+    def url(self) -> str:
         return "http://127.0.0.1:%d/querySql" % self.port
 
-    def put(self, lines, chunked=True, newline=b"\n"):
+    def put(self, lines: Iterable[bytes], chunked: bool = True, newline: bytes = b"\n") -> None:
         encoded = encode_body(lines, chunked, newline)
         with self._lock:
             self._bodies.append(encoded)
 
-    def _take(self):
+    def _take(self) -> Encoded:
         with self._lock:
             if self._bodies:
                 self._current = self._bodies.popleft()
             return self._current
 
-    def close(self):
+    def close(self) -> None:
         self._server.shutdown()
         self._server.server_close()
 
-    def __enter__(self):
+    def __enter__(self) -> "BodyServer":
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
         self.close()

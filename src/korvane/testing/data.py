@@ -4,16 +4,20 @@ The same ``(headers, rows)`` feed the OpenAPI emulator and the Presto
 emulator, so an export through either route can be compared byte for byte.
 """
 import random
+from typing import Iterator, List, Optional, Tuple, Union
+
+# One value of a sample row: id, user, score, city, note, active.
+Value = Union[int, float, str, bool, None]
 
 HEADERS = ["id", "user", "score", "city", "note", "active"]
 # Presto type names of HEADERS, for the Presto emulator.
 PRESTO_TYPES = ["bigint", "varchar", "double", "varchar", "varchar", "boolean"]
 
-_CITIES = ["北京", "上海", "Zürich", "São Paulo", "New York, NY", None]
-_NOTES = ['plain', 'has, comma', 'has "quotes"', "multi\nline", "", None, "ünïcødé ✓"]
+_CITIES: List[Optional[str]] = ["北京", "上海", "Zürich", "São Paulo", "New York, NY", None]
+_NOTES: List[Optional[str]] = ['plain', 'has, comma', 'has "quotes"', "multi\nline", "", None, "ünïcødé ✓"]
 
 
-def sample_row(n, rnd):
+def sample_row(n: int, rnd: random.Random) -> List[Value]:
     """Row number ``n`` as a JSON-ready list matching HEADERS."""
     return [
         n,
@@ -25,13 +29,13 @@ def sample_row(n, rnd):
     ]
 
 
-def sample_rows(count, seed=7):
+def sample_rows(count: int, seed: int = 7) -> Iterator[List[Value]]:
     """Yield ``count`` rows; the same seed always gives the same rows."""
     rnd = random.Random(seed)
     for n in range(count):
         yield sample_row(n, rnd)
 
 
-def sample_table(count, seed=7):
+def sample_table(count: int, seed: int = 7) -> Tuple[List[str], List[List[Value]]]:
     """Return ``(HEADERS, list_of_rows)``."""
     return list(HEADERS), list(sample_rows(count, seed))

@@ -13,6 +13,7 @@ import datetime
 import filecmp
 import os
 import tempfile
+from typing import Dict, List, Optional, Sequence
 
 import pandas
 
@@ -25,24 +26,27 @@ from korvane.testing.presto import PrestoServer
 SQL = "select * from v_user_7"
 
 
-def export_both_routes(rows, block_size, keep):
+def export_both_routes(rows: int, block_size: int, keep: bool) -> bool:
     from korvane.sadrel.sadrel import ThinkDataQuery
 
-    paths = []
+    paths: List[str] = []
     with OpenApiServer(token="demo-token") as api, PrestoServer(page_rows=50000) as presto:
         api.add_sample(SQL, rows)
         presto.load_sample("v_user_7", rows)
         tdq = ThinkDataQuery(api.url, "demo-token", [presto.host, presto.port])
         try:
-            ctx = {}
+            ctx: Dict[str, object] = {}
             with ExportProgress(ctx, route="openapi", label="OpenAPI", expected=rows) as via_api:
                 paths.append(tdq.get_data_csv(ctx, SQL, block_size=block_size))
             ctx = {}
             with ExportProgress(ctx, route="presto", label="Presto ", expected=rows) as via_presto:
-                paths.append(tdq.get_data_raw_pyhive(ctx, SQL, block_size=block_size, read_timeout=60))
+                direct = tdq.get_data_raw_pyhive(ctx, SQL, block_size=block_size, read_timeout=60)
+            if direct is None:  # only when no attempt is allowed
+                raise RuntimeError("the direct route made no attempt")
+            paths.append(direct)
             for name, progress, path in zip(("OpenAPI", "Presto "), (via_api, via_presto), paths):
                 print("%s route: %d rows in %.1f s (%.0f rows/s) -> %s" % (
-                    name, progress.total, progress.seconds, progress.total / progress.seconds, path))
+                    name, progress.rows, progress.seconds, progress.rows / progress.seconds, path))
             same = filecmp.cmp(paths[0], paths[1], shallow=False)
             print("Both files identical: %s" % same)
             print(pandas.read_csv(paths[0], header=0, nrows=3).to_string())
@@ -55,7 +59,7 @@ def export_both_routes(rows, block_size, keep):
     return same and via_api.total == via_presto.total == rows
 
 
-def manage_pods():
+def manage_pods() -> None:
     from korvane.pyspark_k8s.podwarden import PodWarden
 
     start = datetime.datetime(2021, 4, 23, 8, 0, tzinfo=datetime.timezone.utc)
@@ -75,7 +79,7 @@ def manage_pods():
         print("after delete:", [p["name"] for p in warden.get_all_pods()])
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rows", type=int, default=2500000, help="rows of the generated table (default 2500000)")
     parser.add_argument("--block-size", type=int, default=100000, help="rows per written block (default 100000)")

@@ -20,6 +20,8 @@ Served endpoints::
 Everything else gets a 404 ``Status``; a missing or wrong token gets a 401
 ``Status`` before any routing, as a real API server does.
 """
+from __future__ import annotations
+
 import base64
 import collections
 import copy
@@ -35,6 +37,8 @@ import ssl
 import tempfile
 import threading
 import uuid
+from types import TracebackType
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Type, Union
 from urllib.parse import parse_qsl, urlsplit, unquote
 
 from cryptography import x509
@@ -54,18 +58,21 @@ RecordedRequest = collections.namedtuple(
 _FIRST_CREATED = datetime.datetime(2021, 4, 23, 8, 0, 0, tzinfo=datetime.timezone.utc)
 _UID_NAMESPACE = uuid.UUID("6f1c2a5e-3b7d-4e0a-9c61-0d2b8e4f7a13")
 
+# An answer of the routes: (HTTP status, JSON object or raw bytes, content type).
+_Answer = Tuple[int, Any, str]
+
 _TRUE_WORDS = ("1", "t", "T", "true", "TRUE", "True")  # Go's strconv.ParseBool
 
 
-def _k8s_time(value):
+def _k8s_time(value: datetime.datetime) -> str:
     """Format a datetime the way the API server does (UTC, whole seconds)."""
     if value.tzinfo is None:
         value = value.replace(tzinfo=datetime.timezone.utc)
     return value.astimezone(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
-def _status(code, reason, message, details=None):
-    body = {
+def _status(code: int, reason: str, message: str, details: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
+    body: Dict[str, Any] = {
         "kind": "Status",
         "apiVersion": "v1",
         "metadata": {},
@@ -79,7 +86,7 @@ def _status(code, reason, message, details=None):
     return body
 
 
-def _make_certificates():
+def _make_certificates() -> Tuple[bytes, bytes, bytes]:
     """Return ``(ca_pem, server_cert_pem, server_key_pem)`` for 127.0.0.1/localhost."""
     now = datetime.datetime.now(datetime.timezone.utc)
     not_before = now - datetime.timedelta(hours=1)
@@ -152,35 +159,36 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     # Headers and body go out in separate writes; without this each answer
     # waits for the client's delayed ACK (some 40 ms).
     disable_nagle_algorithm = True
+    server: _TLSServer
 
-    def log_message(self, format, *args):
+    def log_message(self, format: str, *args: Any) -> None:
         pass
 
-    def version_string(self):
+    def version_string(self) -> str:
         return self.server_version
 
-    def do_GET(self):
+    def do_GET(self) -> None:
         self._handle("GET")
 
-    def do_DELETE(self):
+    def do_DELETE(self) -> None:
         self._handle("DELETE")
 
-    def do_POST(self):
+    def do_POST(self) -> None:
         self._handle("POST")
 
-    def do_PUT(self):
+    def do_PUT(self) -> None:
         self._handle("PUT")
 
-    def do_PATCH(self):
+    def do_PATCH(self) -> None:
         self._handle("PATCH")
 
-    def do_HEAD(self):
+    def do_HEAD(self) -> None:
         self._handle("HEAD")
 
-    def do_OPTIONS(self):
+    def do_OPTIONS(self) -> None:
         self._handle("OPTIONS")
 
-    def _handle(self, method):
+    def _handle(self, method: str) -> None:
         length = int(self.headers.get("Content-Length") or 0)
         if length:
             self.rfile.read(length)
@@ -200,14 +208,14 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         else:
             self._send(code, body, content_type, head=(method == "HEAD"))
 
-    def _send_json(self, code, obj, query, head=False):
+    def _send_json(self, code: int, obj: Any, query: Mapping[str, str], head: bool = False) -> None:
         if query.get("pretty") in _TRUE_WORDS:
             text = json.dumps(obj, indent=2, ensure_ascii=False) + "\n"
         else:
             text = json.dumps(obj, separators=(",", ":"), ensure_ascii=False) + "\n"
         self._send(code, text.encode("utf-8"), "application/json", head=head)
 
-    def _send(self, code, data, content_type, head=False):
+    def _send(self, code: int, data: bytes, content_type: str, head: bool = False) -> None:
         self.send_response(code)
         self.send_header("Audit-Id", str(uuid.uuid4()))
         self.send_header("Cache-Control", "no-cache, private")
@@ -222,22 +230,22 @@ class _TLSServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = False
 
-    def __init__(self, owner, ssl_context):
+    def __init__(self, owner: KubeApiServer, ssl_context: ssl.SSLContext) -> None:
         self.owner = owner
         self.ssl_context = ssl_context
-        self._live = set()
+        self._live: Set[ssl.SSLSocket] = set()
         self._live_lock = threading.Lock()
         self._closing = False
         http.server.ThreadingHTTPServer.__init__(self, ("127.0.0.1", 0), _Handler)
 
-    def server_bind(self):
+    def server_bind(self) -> None:
         # Skip HTTPServer's getfqdn() lookup; we only ever serve 127.0.0.1.
         self.socket.bind(self.server_address)
         self.server_address = self.socket.getsockname()
         self.server_name = "127.0.0.1"
         self.server_port = self.server_address[1]
 
-    def finish_request(self, request, client_address):
+    def finish_request(self, request: Any, client_address: Any) -> None:
         # The TLS handshake runs here, in the connection's own thread, so a
         # client that never completes it cannot hold up accept().
         request.settimeout(5)
@@ -250,7 +258,7 @@ class _TLSServer(http.server.ThreadingHTTPServer):
             self._live.add(conn)
         try:
             conn.do_handshake()
-            self.RequestHandlerClass(conn, client_address, self)
+            _Handler(conn, client_address, self)
         except (OSError, ValueError):
             pass
         finally:
@@ -258,10 +266,10 @@ class _TLSServer(http.server.ThreadingHTTPServer):
                 self._live.discard(conn)
             conn.close()
 
-    def handle_error(self, request, client_address):
+    def handle_error(self, request: Any, client_address: Any) -> None:
         pass
 
-    def drop_connections(self):
+    def drop_connections(self) -> None:
         with self._live_lock:
             self._closing = True
             live = list(self._live)
@@ -281,12 +289,12 @@ class KubeApiServer(object):
     appended to ``requests`` as a ``RecordedRequest``.
     """
 
-    def __init__(self, token="test-token"):
+    def __init__(self, token: str = "test-token") -> None:
         self.token = token
-        self.requests = []
+        self.requests: List[RecordedRequest] = []
         self._lock = threading.Lock()
-        self._pods = collections.OrderedDict()  # (namespace, name) -> pod object
-        self._logs = {}  # (namespace, name) -> list of lines
+        self._pods: Dict[Tuple[str, str], Dict[str, Any]] = collections.OrderedDict()  # (namespace, name) -> pod object
+        self._logs: Dict[Tuple[str, str], List[str]] = {}  # (namespace, name) -> list of lines
         self._resource_version = 1000
         self._added = 0
 
@@ -313,7 +321,7 @@ class KubeApiServer(object):
 
     # -- lifecycle ---------------------------------------------------------
 
-    def close(self):
+    def close(self) -> None:
         if self._closed:
             return
         self._closed = True
@@ -322,32 +330,33 @@ class KubeApiServer(object):
         self._server.server_close()
         self._thread.join(5)
 
-    def __enter__(self):
+    def __enter__(self) -> KubeApiServer:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
         self.close()
 
     # -- addresses ---------------------------------------------------------
 
     @property
-    def host(self):
+    def host(self) -> str:
         return "127.0.0.1"
 
     @property
-    def port(self):
+    def port(self) -> int:
         return self._server.server_port
 
     @property
-    def url(self):
+    def url(self) -> str:
         return "https://127.0.0.1:%d" % self.port
 
     @property
-    def ca_pem(self):
+    def ca_pem(self) -> bytes:
         """PEM bytes of the CA that signed the server certificate."""
         return self._ca_pem
 
-    def write_kubeconfig(self, path, token=None):
+    def write_kubeconfig(self, path: str, token: Optional[str] = None) -> str:
         """Write a kubeconfig for this server to ``path`` and return ``path``.
 
         ``token`` replaces the user's token (an empty string means none).
@@ -383,8 +392,10 @@ class KubeApiServer(object):
 
     # -- pods --------------------------------------------------------------
 
-    def add_pod(self, namespace, name, phase="Running", created=None,
-                log_lines=None, labels=None):
+    def add_pod(self, namespace: str, name: str, phase: str = "Running",
+                created: Optional[datetime.datetime] = None,
+                log_lines: Union[str, Sequence[str], None] = None,
+                labels: Optional[Mapping[str, str]] = None) -> Dict[str, Any]:
         """Add a pod and return a copy of its API object.
 
         ``log_lines`` is a sequence of lines without newlines (a string is
@@ -407,7 +418,8 @@ class KubeApiServer(object):
             return copy.deepcopy(pod)
 
     @staticmethod
-    def _pod_object(namespace, name, phase, created, labels, resource_version):
+    def _pod_object(namespace: str, name: str, phase: str, created: datetime.datetime,
+                    labels: Mapping[str, str], resource_version: str) -> Dict[str, Any]:
         stamp = _k8s_time(created)
         uid = str(uuid.uuid5(_UID_NAMESPACE, "%s/%s/%s" % (namespace, name, resource_version)))
         container = "main"
@@ -415,7 +427,7 @@ class KubeApiServer(object):
         started = phase in ("Running", "Succeeded", "Failed")
         ready = phase == "Running"
         cond = "True" if ready else "False"
-        status = {
+        status: Dict[str, Any] = {
             "phase": phase,
             "conditions": [
                 {"type": t, "status": "True" if t in ("Initialized", "PodScheduled") else cond,
@@ -430,7 +442,7 @@ class KubeApiServer(object):
             status["podIPs"] = [{"ip": status["podIP"]}]
             status["startTime"] = stamp
             if phase == "Running":
-                state = {"running": {"startedAt": stamp}}
+                state: Dict[str, Any] = {"running": {"startedAt": stamp}}
             else:
                 state = {"terminated": {
                     "exitCode": 0 if phase == "Succeeded" else 1,
@@ -484,17 +496,17 @@ class KubeApiServer(object):
 
     # -- request handling (called from connection threads) ------------------
 
-    def _record(self, req):
+    def _record(self, req: RecordedRequest) -> None:
         with self._lock:
             self.requests.append(req)
 
-    def _authorized(self, header):
+    def _authorized(self, header: Optional[str]) -> bool:
         if not header or not header.startswith("Bearer "):
             return False
         given = header[len("Bearer "):].strip().encode("utf-8")
         return bool(self.token) and hmac.compare_digest(given, self.token.encode("utf-8"))
 
-    def _route(self, method, path, query):
+    def _route(self, method: str, path: str, query: Mapping[str, str]) -> _Answer:
         """Return ``(code, body, content_type)``; JSON bodies are objects."""
         segs = path.strip("/").split("/")
         if method == "GET" and segs == ["api", "v1", "pods"]:
@@ -511,7 +523,7 @@ class KubeApiServer(object):
         return (404, _status(404, "NotFound", "the server could not find the requested resource",
                              {}), "application/json")
 
-    def _list_pods(self):
+    def _list_pods(self) -> _Answer:
         with self._lock:
             items = copy.deepcopy(list(self._pods.values()))
             rv = str(self._resource_version)
@@ -524,18 +536,18 @@ class KubeApiServer(object):
         return 200, body, "application/json"
 
     @staticmethod
-    def _not_found(key):
+    def _not_found(key: Tuple[str, str]) -> _Answer:
         return (404, _status(404, "NotFound", 'pods "%s" not found' % key[1],
                              {"name": key[1], "kind": "pods"}), "application/json")
 
-    def _read_pod(self, key):
+    def _read_pod(self, key: Tuple[str, str]) -> _Answer:
         with self._lock:
             pod = copy.deepcopy(self._pods.get(key))
         if pod is None:
             return self._not_found(key)
         return 200, pod, "application/json"
 
-    def _delete_pod(self, key):
+    def _delete_pod(self, key: Tuple[str, str]) -> _Answer:
         with self._lock:
             pod = self._pods.pop(key, None)
             self._logs.pop(key, None)
@@ -551,7 +563,7 @@ class KubeApiServer(object):
         meta["deletionGracePeriodSeconds"] = grace
         return 200, pod, "application/json"
 
-    def _pod_log(self, key, query):
+    def _pod_log(self, key: Tuple[str, str], query: Mapping[str, str]) -> _Answer:
         with self._lock:
             lines = self._logs.get(key)
             lines = None if lines is None else list(lines)

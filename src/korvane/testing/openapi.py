@@ -95,6 +95,8 @@ import sys
 import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler
+from types import TracebackType
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Type, Union
 
 from korvane.testing import data as _data
 
@@ -106,7 +108,7 @@ FAULT_KINDS = (None, "stall_headers", "stall_body", "drop", "bad_line", "http_50
 _NEWLINES = ("\n", "\r\n", "\r")
 _FLUSH_CHARS = 64 * 1024
 
-_KIND_OPTIONS = {
+_KIND_OPTIONS: Dict[Optional[str], Dict[str, Any]] = {
     None: {},
     "stall_headers": {"seconds": None},
     "stall_body": {"seconds": None, "after_rows": 0, "then": "continue"},
@@ -117,7 +119,7 @@ _KIND_OPTIONS = {
     "redirect": {"status": 307, "location": "http://127.0.0.1:9/querySql"},
     "raw": {"body": b"", "status": 200, "complete": True, "length": None},
 }
-_LAYOUT_OPTIONS = {"newline": "\n", "extra_lines": None, "trailing_newline": True, "chunk_bytes": None}
+_LAYOUT_OPTIONS: Dict[str, Any] = {"newline": "\n", "extra_lines": None, "trailing_newline": True, "chunk_bytes": None}
 
 _ERROR_PAGE = (
     "<!DOCTYPE html>\n"
@@ -131,11 +133,11 @@ _ERROR_PAGE = (
 )
 
 
-def _make_encoder():
+def _make_encoder() -> Callable[[Any], str]:
     """Return ``f(value) -> str`` equal to the compact, non-ASCII-escaping json.dumps."""
     plain = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
     try:
-        from json.encoder import c_make_encoder, encode_basestring
+        from json.encoder import c_make_encoder, encode_basestring  # type: ignore[attr-defined]
     except ImportError:  # pragma: no cover - pure-Python json
         c_make_encoder = None
     if c_make_encoder is None:  # pragma: no cover
@@ -145,7 +147,7 @@ def _make_encoder():
     fast = c_make_encoder(None, plain.default, encode_basestring, None, ":", ",", False, False, True)
     join = "".join
 
-    def encode(value):
+    def encode(value: Any) -> str:
         if isinstance(value, str):
             return encode_basestring(value)
         return join(fast(value, 0))
@@ -157,12 +159,12 @@ _encode = _make_encoder()
 
 
 class _Fault(object):
-    def __init__(self, kind, times, options):
+    def __init__(self, kind: Optional[str], times: Optional[int], options: Dict[str, Any]) -> None:
         if kind not in _KIND_OPTIONS:
             raise ValueError("unknown fault kind %r; expected one of %r" % (kind, FAULT_KINDS))
         if times is not None and times < 1:
             raise ValueError("times must be >= 1 or None")
-        allowed = dict(_LAYOUT_OPTIONS)
+        allowed: Dict[str, Any] = dict(_LAYOUT_OPTIONS)
         allowed.update(_KIND_OPTIONS[kind])
         unknown = set(options) - set(allowed)
         if unknown:
@@ -184,8 +186,8 @@ class _Fault(object):
         self.extra = _normalise_extra(allowed["extra_lines"])
 
 
-def _normalise_extra(extra):
-    out = {}
+def _normalise_extra(extra: Any) -> Dict[int, List[str]]:
+    out: Dict[int, List[str]] = {}
     if not extra:
         return out
     items = extra.items() if isinstance(extra, dict) else extra
@@ -206,22 +208,22 @@ class _Dropped(Exception):
 class _BodyWriter(object):
     """Collects lines and sends them as HTTP chunks of bounded size."""
 
-    def __init__(self, sock, stop, newline, chunk_bytes):
+    def __init__(self, sock: socket.socket, stop: threading.Event, newline: str, chunk_bytes: Optional[int]) -> None:
         self.sock = sock
         self.stop = stop
         self.newline = newline
         self.chunk_bytes = chunk_bytes
-        self.lines = []
+        self.lines: List[str] = []
         self.size = 0
         self.tail = ""  # terminator still owed for the last line already sent
 
-    def add(self, line):
+    def add(self, line: str) -> None:
         self.lines.append(line)
         self.size += len(line)
         if self.size >= _FLUSH_CHARS:
             self.flush()
 
-    def flush(self, terminate_last=True):
+    def flush(self, terminate_last: bool = True) -> None:
         if not self.lines:
             if terminate_last and self.tail:
                 self._send(self.tail)
@@ -238,7 +240,7 @@ class _BodyWriter(object):
         self.size = 0
         self._send(text)
 
-    def _send(self, text):
+    def _send(self, text: str) -> None:
         if self.stop.is_set():
             raise _Dropped()
         payload = text.encode("utf-8")
@@ -247,7 +249,7 @@ class _BodyWriter(object):
             piece = payload[i:i + step]
             self.sock.sendall(b"%x\r\n%s\r\n" % (len(piece), piece))
 
-    def finish(self, trailing_newline):
+    def finish(self, trailing_newline: bool) -> None:
         self.flush(terminate_last=trailing_newline)
         self.sock.sendall(b"0\r\n\r\n")
 
@@ -255,39 +257,40 @@ class _BodyWriter(object):
 class _Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "ThinkDataOpenAPI/1.0"
+    server: "_TCPServer"
 
-    def setup(self):
+    def setup(self) -> None:
         BaseHTTPRequestHandler.setup(self)
         self.server.owner._track(self.connection, True)
 
-    def finish(self):
+    def finish(self) -> None:
         try:
             BaseHTTPRequestHandler.finish(self)
         except OSError:
             pass
         self.server.owner._track(self.connection, False)
 
-    def log_message(self, format, *args):  # keep test output quiet
+    def log_message(self, format: str, *args: Any) -> None:  # keep test output quiet
         pass
 
-    def handle_one_request(self):
+    def handle_one_request(self) -> None:
         try:
             BaseHTTPRequestHandler.handle_one_request(self)
         except (_Dropped, OSError):
             self.close_connection = True
 
-    def do_POST(self):
+    def do_POST(self) -> None:
         self._serve()
 
-    def do_GET(self):
+    def do_GET(self) -> None:
         self._serve()
 
-    def _read_body(self):
+    def _read_body(self) -> bytes:
         length = self.headers.get("Content-Length")
         if length is not None:
             return self.rfile.read(int(length))
         if "chunked" in self.headers.get("Transfer-Encoding", "").lower():
-            parts = []
+            parts: List[bytes] = []
             while True:
                 size = int(self.rfile.readline().split(b";", 1)[0].strip() or b"0", 16)
                 if size == 0:
@@ -298,15 +301,15 @@ class _Handler(BaseHTTPRequestHandler):
                 self.rfile.readline()
         return b""
 
-    def _serve(self):
+    def _serve(self) -> None:
         owner = self.server.owner
         body = self._read_body()
         split = urllib.parse.urlsplit(self.path)
-        form = {}
+        form: Dict[str, str] = {}
         query = split.query if self.command == "GET" else body.decode("utf-8", "replace")
         for key, values in urllib.parse.parse_qs(query, keep_blank_values=True).items():
             form[key] = values[0]
-        record = {
+        record: Dict[str, Any] = {
             "method": self.command,
             "path": self.path,
             "headers": dict(self.headers.items()),
@@ -355,7 +358,8 @@ class _Handler(BaseHTTPRequestHandler):
             return
         self._write_lines(writer, fault, status, rows)
 
-    def _write_lines(self, writer, fault, status, rows):
+    def _write_lines(self, writer: _BodyWriter, fault: _Fault, status: Dict[str, Any],
+                     rows: Optional[Iterable[Sequence[Any]]]) -> None:
         opts = fault.opts
         extra = fault.extra
         kind = fault.kind
@@ -367,7 +371,7 @@ class _Handler(BaseHTTPRequestHandler):
         add = writer.add
         encode = _encode
 
-        def emit_marked(position, line):
+        def emit_marked(position: int, line: Optional[str]) -> None:
             for text in extra.get(position, ()):
                 add(text)
             if position == bad_at:
@@ -404,7 +408,7 @@ class _Handler(BaseHTTPRequestHandler):
             self._hold(writer, fault)
         writer.finish(opts["trailing_newline"])
 
-    def _hold(self, writer, fault):
+    def _hold(self, writer: _BodyWriter, fault: _Fault) -> None:
         """Stall and/or drop after the rows sent so far."""
         writer.flush()
         opts = fault.opts
@@ -417,7 +421,7 @@ class _Handler(BaseHTTPRequestHandler):
                 return
         self._drop(fault.kind == "drop" and opts["how"] == "rst")
 
-    def _drop(self, reset):
+    def _drop(self, reset: bool) -> None:
         sock = self.connection
         self.close_connection = True
         if reset:
@@ -430,7 +434,7 @@ class _Handler(BaseHTTPRequestHandler):
         sock.close()
         raise _Dropped()
 
-    def _send_raw(self, opts):
+    def _send_raw(self, opts: Dict[str, Any]) -> None:
         reason = self.responses.get(opts["status"], ("",))[0]
         self.connection.sendall(
             b"HTTP/1.1 %d %s\r\n"
@@ -449,7 +453,8 @@ class _Handler(BaseHTTPRequestHandler):
             self._drop(False)
         self.connection.sendall(framed + b"0\r\n\r\n")
 
-    def _send_simple(self, code, ctype, text, extra_headers=()):
+    def _send_simple(self, code: int, ctype: str, text: str,
+                     extra_headers: Iterable[Tuple[str, str]] = ()) -> None:
         payload = text.encode("utf-8")
         self.send_response(code)
         self.send_header("Content-Type", ctype)
@@ -463,30 +468,36 @@ class _Handler(BaseHTTPRequestHandler):
 class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
     allow_reuse_address = False
+    owner: OpenApiServer
 
-    def handle_error(self, request, client_address):
+    def handle_error(self, request: Any, client_address: Any) -> None:
         # Broken and reset connections are part of the job; anything else is a bug.
         if not isinstance(sys.exc_info()[1], (OSError, _Dropped)):
             socketserver.TCPServer.handle_error(self, request, client_address)
 
 
+# The rows of a result: JSON-ready lists, or a callable that returns a fresh
+# iterable of them for each request.
+Rows = Union[Iterable[Sequence[Any]], Callable[[], Iterable[Sequence[Any]]]]
+
+
 class OpenApiServer(object):
     """OpenAPI query endpoint on 127.0.0.1; see the module docstring."""
 
-    def __init__(self, token="test-token", path="/querySql"):
+    def __init__(self, token: str = "test-token", path: str = "/querySql") -> None:
         self.token = token
         self.path = path
-        self.requests = []
-        self._results = {}
-        self._faults = []
+        self.requests: List[Dict[str, Any]] = []
+        self._results: Dict[str, Tuple[int, str, Optional[List[str]], Optional[Rows]]] = {}
+        self._faults: List[_Fault] = []
         self._lock = threading.Lock()
         self._stop = threading.Event()
-        self._conns = {}  # connection socket -> handler thread
-        self._server = None
-        self._thread = None
+        self._conns: Dict[socket.socket, threading.Thread] = {}  # connection socket -> handler thread
+        self._server: Optional[_TCPServer] = None
+        self._thread: Optional[threading.Thread] = None
 
     # -- lifecycle ---------------------------------------------------------
-    def start(self):
+    def start(self) -> "OpenApiServer":
         if self._server is not None:
             return self
         self._stop.clear()
@@ -499,7 +510,7 @@ class OpenApiServer(object):
         self._thread.start()
         return self
 
-    def close(self):
+    def close(self) -> None:
         server = self._server
         if server is None:
             return
@@ -513,27 +524,31 @@ class OpenApiServer(object):
                 conn.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-        self._thread.join(2)
+        if self._thread is not None:
+            self._thread.join(2)
         for _, thread in conns:
             thread.join(1)
         self._server = None
 
-    def __enter__(self):
+    def __enter__(self) -> "OpenApiServer":
         return self.start()
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
         self.close()
 
     @property
-    def port(self):
-        return self._server.server_address[1]
+    def port(self) -> int:
+        if self._server is None:
+            raise RuntimeError("the server is not running")
+        return int(self._server.server_address[1])
 
     @property
-    def url(self):
+    def url(self) -> str:
         return "http://127.0.0.1:%d%s" % (self.port, self.path)
 
     # -- results -----------------------------------------------------------
-    def add_result(self, sql, headers, rows):
+    def add_result(self, sql: str, headers: Sequence[str], rows: Rows) -> None:
         """Answer ``sql`` (exact text) with these columns and rows.
 
         ``rows`` is a list of JSON-ready values (``None`` is sent as ``null``)
@@ -541,27 +556,27 @@ class OpenApiServer(object):
         """
         self._results[sql] = (0, "success", list(headers), rows)
 
-    def add_sample(self, sql, count, seed=7):
+    def add_sample(self, sql: str, count: int, seed: int = 7) -> None:
         """Answer ``sql`` with ``data.sample_rows(count, seed)`` under ``data.HEADERS``."""
         self.add_result(sql, _data.HEADERS, lambda: _data.sample_rows(count, seed))
 
-    def add_error(self, sql, message, code=-1):
+    def add_error(self, sql: str, message: str, code: int = -1) -> None:
         """Answer ``sql`` with a failed status line (``data`` null, no rows)."""
         self._results[sql] = (code, message, None, None)
 
     # -- faults ------------------------------------------------------------
-    def set_fault(self, kind=None, times=1, **options):
+    def set_fault(self, kind: Optional[str] = None, times: Optional[int] = 1, **options: Any) -> "_Fault":
         fault = _Fault(kind, times, options)
         with self._lock:
             self._faults.append(fault)
         return fault
 
-    def clear_faults(self):
+    def clear_faults(self) -> None:
         with self._lock:
             del self._faults[:]
 
     # -- internals ---------------------------------------------------------
-    def _take_fault(self):
+    def _take_fault(self) -> "_Fault":
         with self._lock:
             if not self._faults:
                 return _PLAIN
@@ -572,11 +587,11 @@ class OpenApiServer(object):
                     self._faults.pop(0)
             return fault
 
-    def _record(self, record):
+    def _record(self, record: Dict[str, Any]) -> None:
         with self._lock:
             self.requests.append(record)
 
-    def _track(self, conn, add):
+    def _track(self, conn: socket.socket, add: bool) -> None:
         with self._lock:
             if add:
                 self._conns[conn] = threading.current_thread()
@@ -589,7 +604,7 @@ class OpenApiServer(object):
             except OSError:
                 pass
 
-    def _answer(self, form):
+    def _answer(self, form: Dict[str, str]) -> Tuple[Dict[str, Any], Optional[List[str]], Optional[Iterable[Sequence[Any]]]]:
         """Return ``(status, headers, rows_iterable_or_None)`` for a query form."""
         if form.get("token") != self.token:
             return _failure(-1, "token invalid"), None, None
@@ -604,9 +619,9 @@ class OpenApiServer(object):
             return _failure(code, message), None, None
         if callable(rows):
             rows = rows()
-        status = {"return_code": 0, "return_message": message, "data": {"headers": headers}}
+        status: Dict[str, Any] = {"return_code": 0, "return_message": message, "data": {"headers": headers}}
         return status, headers, rows
 
 
-def _failure(code, message):
+def _failure(code: int, message: str) -> Dict[str, Any]:
     return {"return_code": code, "return_message": message, "data": None}

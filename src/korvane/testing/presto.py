@@ -38,6 +38,8 @@ formatted as ``YYYY-MM-DD`` / ``YYYY-MM-DD HH:MM:SS.mmm`` on load).
 Table names may be written bare, as ``schema.table`` or as
 ``catalog.schema.table`` (the catalog and schema sent by the client).
 """
+from __future__ import annotations
+
 import base64
 import collections
 import datetime
@@ -51,6 +53,8 @@ import threading
 import time
 import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from types import TracebackType
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Set, Tuple, Type, Union
 
 from . import data as _data
 
@@ -72,13 +76,14 @@ _AFFINITY = {
 }
 _STATEMENT_PATH = re.compile(r"^/v1/statement/([^/]+)(?:/(\d+))?/?$")
 _LITERAL = re.compile(r"('(?:[^']|'')*')")
+_LOCATION = re.compile(r"line (\d+):(\d+): ")
 
 
-def _base_type(presto_type):
+def _base_type(presto_type: str) -> str:
     return presto_type.split("(")[0].strip().lower()
 
 
-def _quote(identifier):
+def _quote(identifier: object) -> str:
     return '"%s"' % str(identifier).replace('"', '""')
 
 
@@ -117,8 +122,9 @@ class Fault(object):
     when the server closes.
     """
 
-    def __init__(self, kind, page=0, seconds=5.0, send_bytes=None, reset=False,
-                 chunked=None, message=None, error_name="GENERIC_INTERNAL_ERROR"):
+    def __init__(self, kind: str, page: int = 0, seconds: float = 5.0, send_bytes: Optional[int] = None,
+                 reset: bool = False, chunked: Optional[bool] = None, message: Optional[str] = None,
+                 error_name: str = "GENERIC_INTERNAL_ERROR") -> None:
         if kind not in FAULT_KINDS:
             raise ValueError("unknown fault kind %r (expected one of %s)"
                              % (kind, ", ".join(FAULT_KINDS)))
@@ -132,7 +138,7 @@ class Fault(object):
         self.error_name = error_name
 
     @classmethod
-    def coerce(cls, value):
+    def coerce(cls, value: Union[Fault, str, Dict[str, Any], None]) -> Optional[Fault]:
         """Accept a Fault, a kind name, a dict of Fault arguments or None."""
         if value is None or isinstance(value, cls):
             return value
@@ -142,7 +148,7 @@ class Fault(object):
             return cls(**value)
         raise TypeError("cannot make a Fault of %r" % (value,))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         default = Fault(self.kind)
         extra = "".join(", %s=%r" % (k, getattr(self, k)) for k in
                         ("page", "seconds", "send_bytes", "reset", "chunked", "message")
@@ -153,19 +159,19 @@ class Fault(object):
 class _Query(object):
     """Server-side state of one statement: a sqlite cursor read page by page."""
 
-    def __init__(self, qid, attempt, fault):
+    def __init__(self, qid: str, attempt: int, fault: Optional[Fault]) -> None:
         self.qid = qid
         self.attempt = attempt
         self.fault = fault
-        self.cursor = None
-        self.columns = None      # list of Presto column dicts
-        self.fixers = ()         # (index, function) applied to each row
-        self.peek = None         # first row of the next page, if any
+        self.cursor: Optional[sqlite3.Cursor] = None
+        self.columns: Optional[List[Dict[str, Any]]] = None  # Presto column dicts
+        self.fixers: Tuple[Tuple[int, Callable[[Any], Any]], ...] = ()  # applied to each row
+        self.peek: Any = None    # first row of the next page, if any
         self.next_token = 1
-        self.served = (None, None)  # (token, body) of the last page sent
+        self.served: Tuple[Optional[int], Optional[bytes]] = (None, None)  # (token, body) of the last page sent
         self.rows_sent = 0
 
-    def close(self):
+    def close(self) -> None:
         if self.cursor is not None:
             try:
                 self.cursor.close()
@@ -177,8 +183,9 @@ class _Query(object):
 class _HTTPServer(ThreadingHTTPServer):
     daemon_threads = True
     request_queue_size = 64
+    emulator: PrestoServer
 
-    def handle_error(self, request, client_address):
+    def handle_error(self, request: Any, client_address: Any) -> None:
         # Clients that time out and hang up are business as usual here.
         pass
 
@@ -186,21 +193,22 @@ class _HTTPServer(ThreadingHTTPServer):
 class _Handler(BaseHTTPRequestHandler):
     server_version = "korvane-presto"
     protocol_version = "HTTP/1.1"
+    server: _HTTPServer
 
-    def log_message(self, format, *args):
+    def log_message(self, format: str, *args: Any) -> None:
         pass
 
-    def setup(self):
+    def setup(self) -> None:
         BaseHTTPRequestHandler.setup(self)
         self.server.emulator._track(self.connection, True)
 
-    def finish(self):
+    def finish(self) -> None:
         try:
             BaseHTTPRequestHandler.finish(self)
         finally:
             self.server.emulator._track(self.connection, False)
 
-    def _dispatch(self):
+    def _dispatch(self) -> None:
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length) if length else b""
         emu = self.server.emulator
@@ -213,7 +221,7 @@ class _Handler(BaseHTTPRequestHandler):
 
     # -- response writing ---------------------------------------------------
 
-    def _head(self, status, content_type, length, chunked=False):
+    def _head(self, status: int, content_type: Optional[str], length: int, chunked: bool = False) -> bytes:
         reason = self.responses.get(status, ("",))[0]
         lines = ["HTTP/1.1 %d %s" % (status, reason),
                  "Server: %s" % self.server_version,
@@ -227,7 +235,7 @@ class _Handler(BaseHTTPRequestHandler):
             lines.append("Content-Length: %d" % length)
         return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
 
-    def _write(self, payload):
+    def _write(self, payload: bytes) -> bool:
         try:
             self.wfile.write(payload)
             self.wfile.flush()
@@ -235,7 +243,7 @@ class _Handler(BaseHTTPRequestHandler):
         except OSError:
             return False
 
-    def _abort(self, reset=False):
+    def _abort(self, reset: bool = False) -> None:
         """Close the connection now, without finishing the response."""
         self.close_connection = True
         try:
@@ -250,14 +258,17 @@ class _Handler(BaseHTTPRequestHandler):
         except OSError:
             pass
 
-    def send(self, status, body, content_type="application/json; charset=utf-8",
-             fault=None):
+    def send(self, status: int, body: bytes, content_type: Optional[str] = "application/json; charset=utf-8",
+             fault: Optional[Fault] = None) -> None:
         emu = self.server.emulator
-        kind = fault.kind if fault is not None else None
+        if fault is None:
+            self._write(self._head(status, content_type, len(body)) + body)
+            return None
+        kind = fault.kind
         if kind == "stall_headers":
             if emu._stall(fault.seconds):
                 return self._abort()
-        chunked = fault is not None and fault.chunked
+        chunked = fault.chunked
         head = self._head(status, content_type, len(body), chunked)
         if chunked:
             head += b"%x\r\n" % len(body)
@@ -295,22 +306,22 @@ class PrestoServer(object):
     (seconds each DELETE waits before its answer; 0 by default).
     """
 
-    def __init__(self, page_rows=10000):
+    def __init__(self, page_rows: int = 10000) -> None:
         if int(page_rows) < 1:
             raise ValueError("page_rows must be at least 1")
         self.page_rows = int(page_rows)
-        self.requests = []
+        self.requests: List[RecordedRequest] = []
         self._attempts = 0
-        self._plan = {}  # attempt index -> Fault
-        self.cancels = []
-        self.cancel_delay = 0
+        self._plan: Dict[int, Fault] = {}  # attempt index -> Fault
+        self.cancels: List[str] = []
+        self.cancel_delay: float = 0
         self._state_lock = threading.Lock()
         self._db_lock = threading.Lock()
         self._db = sqlite3.connect(":memory:", check_same_thread=False,
                                    isolation_level=None)
-        self._tables = {}      # lower-case name -> [(column, presto_type)]
-        self._queries = {}
-        self._connections = set()
+        self._tables: Dict[str, List[Tuple[str, str]]] = {}  # lower-case name -> [(column, presto_type)]
+        self._queries: Dict[str, _Query] = {}
+        self._connections: Set[socket.socket] = set()
         self._stop = threading.Event()
         self._closed = False
         self._httpd = _HTTPServer(("127.0.0.1", 0), _Handler)
@@ -323,49 +334,49 @@ class PrestoServer(object):
     # -- public API ---------------------------------------------------------
 
     @property
-    def host(self):
+    def host(self) -> str:
         return "127.0.0.1"
 
     @property
-    def port(self):
-        return self._httpd.server_address[1]
+    def port(self) -> int:
+        return int(self._httpd.server_address[1])
 
     @property
-    def url(self):
+    def url(self) -> str:
         return "http://127.0.0.1:%d" % self.port
 
     @property
-    def attempts(self):
+    def attempts(self) -> int:
         with self._state_lock:
             return self._attempts
 
     @property
-    def running(self):
+    def running(self) -> List[str]:
         with self._state_lock:
             return sorted(self._queries)
 
-    def plan(self, faults):
+    def plan(self, faults: Iterable[Union[Fault, str, Dict[str, Any], None]]) -> None:
         """Set the faults of the next attempts, counted from the attempts
         already seen: ``faults[i]`` applies to the i-th coming POST (None,
         a kind name, a dict of :class:`Fault` arguments or a Fault); later
         attempts have none."""
-        faults = [Fault.coerce(f) for f in faults]
+        planned = [Fault.coerce(f) for f in faults]
         with self._state_lock:
-            self._plan = {self._attempts + i: f for i, f in enumerate(faults) if f is not None}
+            self._plan = {self._attempts + i: f for i, f in enumerate(planned) if f is not None}
 
-    def load_table(self, name, columns, rows):
+    def load_table(self, name: str, columns: Iterable[Tuple[str, str]], rows: Iterable[Sequence[Any]]) -> None:
         """(Re)create table ``name`` with ``columns`` [(name, presto_type)]
         and insert ``rows`` (any iterable of sequences)."""
-        columns = [(str(c), str(t).strip().lower()) for c, t in columns]
-        if not columns:
+        typed = [(str(c), str(t).strip().lower()) for c, t in columns]
+        if not typed:
             raise ValueError("a table needs at least one column")
         ddl = ", ".join("%s %s" % (_quote(c), _AFFINITY.get(_base_type(t), "TEXT"))
-                        for c, t in columns)
-        fixers = [(i, _INPUT[_base_type(t)]) for i, (c, t) in enumerate(columns)
+                        for c, t in typed)
+        fixers = [(i, _INPUT[_base_type(t)]) for i, (c, t) in enumerate(typed)
                   if _base_type(t) in _INPUT]
         if fixers:
             rows = (_fix_row(r, fixers) for r in rows)
-        insert = "INSERT INTO %s VALUES (%s)" % (_quote(name), ", ".join("?" * len(columns)))
+        insert = "INSERT INTO %s VALUES (%s)" % (_quote(name), ", ".join("?" * len(typed)))
         with self._db_lock:
             if name.lower() in self._tables:
                 # Open statements would keep DROP TABLE from running.
@@ -381,14 +392,14 @@ class PrestoServer(object):
                 self._db.execute("ROLLBACK")
                 raise
             self._db.execute("COMMIT")
-            self._tables[name.lower()] = columns
+            self._tables[name.lower()] = typed
 
-    def load_sample(self, name, count, seed=7):
+    def load_sample(self, name: str, count: int, seed: int = 7) -> None:
         """Load ``data.sample_rows(count, seed)`` as table ``name``."""
         self.load_table(name, list(zip(_data.HEADERS, _data.PRESTO_TYPES)),
                         _data.sample_rows(count, seed))
 
-    def close(self):
+    def close(self) -> None:
         """Stop serving; interrupts stalls and drops open connections."""
         with self._state_lock:
             if self._closed:
@@ -411,30 +422,31 @@ class PrestoServer(object):
                 self._queries.clear()
             self._db.close()
 
-    def __enter__(self):
+    def __enter__(self) -> PrestoServer:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
         self.close()
 
     # -- internals ----------------------------------------------------------
 
-    def _track(self, conn, add):
+    def _track(self, conn: socket.socket, add: bool) -> None:
         with self._state_lock:
             if add:
                 self._connections.add(conn)
             else:
                 self._connections.discard(conn)
 
-    def _record(self, request):
+    def _record(self, request: RecordedRequest) -> None:
         with self._state_lock:
             self.requests.append(request)
 
-    def _stall(self, seconds):
+    def _stall(self, seconds: float) -> bool:
         """Wait; True if the server is closing meanwhile."""
         return self._stop.wait(seconds)
 
-    def _handle(self, handler, method, path, body):
+    def _handle(self, handler: _Handler, method: str, path: str, body: bytes) -> None:
         path = path.split("?", 1)[0]
         if method == "POST" and path.rstrip("/") == "/v1/statement":
             return self._post(handler, body.decode("utf-8"))
@@ -458,7 +470,7 @@ class PrestoServer(object):
                 "coordinator": True, "starting": False, "uptime": "1.00m"}))
         return handler.send(404, b"not found\n", content_type="text/plain")
 
-    def _post(self, handler, sql):
+    def _post(self, handler: _Handler, sql: str) -> None:
         with self._state_lock:
             attempt = self._attempts
             self._attempts += 1
@@ -482,7 +494,7 @@ class PrestoServer(object):
                 self._queries[qid] = query
         return self._deliver(handler, query, 0, body)
 
-    def _get(self, handler, qid, token):
+    def _get(self, handler: _Handler, qid: str, token: int) -> None:
         with self._state_lock:
             query = self._queries.get(qid)
         if query is None:
@@ -514,7 +526,7 @@ class PrestoServer(object):
                 self._queries.pop(qid, None)
         return self._deliver(handler, query, token, body)
 
-    def _deliver(self, handler, query, page, body):
+    def _deliver(self, handler: _Handler, query: _Query, page: int, body: bytes) -> None:
         fault = query.fault
         if fault is None or fault.page != page:
             query.served = (page, body)
@@ -534,7 +546,7 @@ class PrestoServer(object):
             return handler.send(200, body)
         return handler.send(200, body, fault=fault)   # drop
 
-    def _abandon(self, query):
+    def _abandon(self, query: _Query) -> None:
         with self._state_lock:
             self._queries.pop(query.qid, None)
         with self._db_lock:
@@ -542,7 +554,7 @@ class PrestoServer(object):
 
     # -- sqlite side (callers hold _db_lock) ---------------------------------
 
-    def _start(self, query, sql):
+    def _start(self, query: _Query, sql: str) -> Tuple[List[Any], bool]:
         if self._closed:
             raise ValueError("server is closing")
         cursor = self._db.cursor()
@@ -564,7 +576,8 @@ class PrestoServer(object):
             query.close()
         return self._fix(query, first), more
 
-    def _next_page(self, query):
+    def _next_page(self, query: _Query) -> Tuple[List[Any], bool]:
+        assert query.cursor is not None  # a query with a next page keeps its cursor
         rows = [query.peek]
         rows.extend(query.cursor.fetchmany(self.page_rows - 1))
         query.peek = query.cursor.fetchone()
@@ -574,12 +587,12 @@ class PrestoServer(object):
         return self._fix(query, rows), more
 
     @staticmethod
-    def _fix(query, rows):
+    def _fix(query: _Query, rows: List[Any]) -> List[Any]:
         if not query.fixers:
             return rows
         return [_fix_row(r, query.fixers) for r in rows]
 
-    def _result_types(self, sql, names, rows):
+    def _result_types(self, sql: str, names: List[str], rows: List[Any]) -> List[str]:
         """Presto types of the result columns: the declared type of a loaded
         column of that name (tables named in the query first), else a type
         guessed from the values."""
@@ -602,9 +615,9 @@ class PrestoServer(object):
             types.append(found)
         return types
 
-    def _page_body(self, query, page, rows, more):
+    def _page_body(self, query: _Query, page: int, rows: List[Any], more: bool) -> bytes:
         query.rows_sent += len(rows)
-        doc = collections.OrderedDict()
+        doc: Dict[str, Any] = collections.OrderedDict()
         doc["id"] = query.qid
         doc["infoUri"] = "%s/ui/query.html?%s" % (self.url, query.qid)
         if more:
@@ -615,27 +628,32 @@ class PrestoServer(object):
         doc["stats"] = _stats("RUNNING" if more else "FINISHED", query.rows_sent)
         return _json(doc)
 
-    def _error_body(self, query, message, name="SYNTAX_ERROR", error_type="USER_ERROR"):
+    def _error_body(self, query: _Query, message: str, name: str = "SYNTAX_ERROR", error_type: str = "USER_ERROR") -> bytes:
         code = {"GENERIC_USER_ERROR": 0, "SYNTAX_ERROR": 1}.get(name, 65536)
+        error: Dict[str, Any] = collections.OrderedDict([
+            ("message", message),
+            ("errorCode", code),
+            ("errorName", name),
+            ("errorType", error_type),
+        ])
+        # A message that begins "line L:C: " has a place in the query, which
+        # a coordinator also sends as errorLocation.
+        where = _LOCATION.match(message)
+        if where:
+            error["errorLocation"] = {"lineNumber": int(where.group(1)), "columnNumber": int(where.group(2))}
+        error["failureInfo"] = {"type": "com.facebook.presto.spi.PrestoException",
+                                "message": message, "suppressed": [], "stack": []}
         return _json(collections.OrderedDict([
             ("id", query.qid),
             ("infoUri", "%s/ui/query.html?%s" % (self.url, query.qid)),
             ("stats", _stats("FAILED", query.rows_sent)),
-            ("error", collections.OrderedDict([
-                ("message", message),
-                ("errorCode", code),
-                ("errorName", name),
-                ("errorType", error_type),
-                ("failureInfo", {
-                    "type": "com.facebook.presto.spi.PrestoException",
-                    "message": message, "suppressed": [], "stack": []}),
-            ])),
+            ("error", error),
         ]))
 
 
 # -- value conversion ---------------------------------------------------------
 
-def _date_text(value):
+def _date_text(value: Any) -> Any:
     if isinstance(value, datetime.datetime):
         return value.date().isoformat()
     if isinstance(value, datetime.date):
@@ -643,7 +661,7 @@ def _date_text(value):
     return value
 
 
-def _timestamp_text(value):
+def _timestamp_text(value: Any) -> Any:
     if isinstance(value, datetime.datetime):
         return value.strftime("%Y-%m-%d %H:%M:%S.") + "%03d" % (value.microsecond // 1000)
     if isinstance(value, datetime.date):
@@ -651,30 +669,30 @@ def _timestamp_text(value):
     return value
 
 
-def _decimal_text(value):
+def _decimal_text(value: Any) -> Any:
     if isinstance(value, (decimal.Decimal, int, float)):
         return str(value)
     return value
 
 
 # Applied on load (sqlite would store these badly or not at all).
-_INPUT = {"date": _date_text, "timestamp": _timestamp_text, "decimal": _decimal_text}
+_INPUT: Dict[str, Callable[[Any], Any]] = {"date": _date_text, "timestamp": _timestamp_text, "decimal": _decimal_text}
 # Applied on the way out, by declared type.
-_OUTPUT = {
+_OUTPUT: Dict[str, Callable[[Any], Any]] = {
     "boolean": bool,
     "varbinary": lambda v: base64.b64encode(v).decode("ascii") if isinstance(v, bytes) else v,
 }
 
 
-def _fix_row(row, fixers):
-    row = list(row)
+def _fix_row(row: Sequence[Any], fixers: Iterable[Tuple[int, Callable[[Any], Any]]]) -> List[Any]:
+    fixed = list(row)
     for i, fix in fixers:
-        if row[i] is not None:
-            row[i] = fix(row[i])
-    return row
+        if fixed[i] is not None:
+            fixed[i] = fix(fixed[i])
+    return fixed
 
 
-def _guess_type(values):
+def _guess_type(values: Iterable[Any]) -> str:
     for v in values:
         if isinstance(v, bool):
             return "boolean"
@@ -689,7 +707,7 @@ def _guess_type(values):
     return "varchar"
 
 
-def _column(name, presto_type):
+def _column(name: str, presto_type: str) -> Dict[str, Any]:
     base = _base_type(presto_type)
     return collections.OrderedDict([
         ("name", name),
@@ -699,7 +717,7 @@ def _column(name, presto_type):
     ])
 
 
-def _stats(state, rows):
+def _stats(state: str, rows: int) -> Dict[str, Any]:
     return collections.OrderedDict([
         ("state", state), ("queued", False), ("scheduled", state != "QUEUED"),
         ("nodes", 1), ("totalSplits", 1), ("queuedSplits", 0),
@@ -711,11 +729,11 @@ def _stats(state, rows):
     ])
 
 
-def _json(doc):
+def _json(doc: Any) -> bytes:
     return json.dumps(doc, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
 
 
-def _unqualify(sql, catalog, schema):
+def _unqualify(sql: str, catalog: str, schema: str) -> str:
     """Drop ``catalog.schema.`` and ``schema.`` qualifiers (outside string
     literals): sqlite knows the tables by their bare names."""
     ident = r'(?:"%s"|%s)'
