@@ -346,7 +346,7 @@ def changes(monkeypatch):
         "JSONDecoder.decode": lambda: monkeypatch.setattr(cls, "decode", Tagging.decode),
         "JSONDecoder.raw_decode": lambda: monkeypatch.setattr(
             cls, "raw_decode", lambda self, s, idx=0: (lambda v, end: (tag(v), end))(*real_raw_decode(self, s, idx))),
-        "decoder.decode": lambda: monkeypatch.setattr(decoder, "decode", lambda s: Tagging.decode(decoder, s)),
+        "decoder.decode": lambda: monkeypatch.setitem(vars(decoder), "decode", lambda s: Tagging.decode(decoder, s)),
         "decoder.__class__": lambda: monkeypatch.setattr(decoder, "__class__", Tagging),
         "decoder.scan_once": lambda: monkeypatch.setattr(decoder, "scan_once", LookAlikeScanner(decoder.scan_once)),
         "json.detect_encoding": lambda: monkeypatch.setattr(json, "detect_encoding", lambda b: "latin-1"),
