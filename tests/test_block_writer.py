@@ -179,7 +179,7 @@ def test_presto_blocks_as_pandas(tmp_path):
 def long_rows(count, seed=11):
     rnd = random.Random(seed)
     pools = [EDGE_FLOATS[:-1] + [rnd.uniform(-1e9, 1e9) for _ in range(50)],
-             [rnd.randrange(-INT64, INT64) for _ in range(50)] + EDGE_INTS[:8],
+             [rnd.randrange(-INT64, INT64) for _ in range(50)] + EDGE_INTS[:7],
              SPECIAL_TEXT[:-2] + ["name %d" % k for k in range(50)]]
     for n in range(count):
         yield [n, rnd.choice(pools[0]), None if n % 89 == 0 else rnd.choice(pools[1]),
