@@ -380,6 +380,10 @@ bool classify(PyObject *value, Column &column, int nul) {
     return false;
 }
 
+/// A row changed between the check of a block and its text: only code run
+/// meanwhile (a finalizer, another thread while the file is written) can do that.
+struct Changed {};
+
 /// Builds the CSV text of rows, field by field.
 class Text {
 public:
@@ -405,7 +409,11 @@ public:
                 real(x);
             }
         } else if (type == &PyLong_Type) {
-            long long n = PyLong_AsLongLong(value);
+            int overflow = 0;
+            long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+            if (overflow != 0) {
+                throw Changed();
+            }
             if (int_as_float) {
                 real(static_cast<double>(n));
             } else {
@@ -417,8 +425,9 @@ public:
             out.append("True", 4);
         } else if (value == Py_False) {
             out.append("False", 5);
+        } else if (value != Py_None) {
+            throw Changed();
         }
-        // None prints nothing.
     }
 
     /// `repr(x)`: the shortest digits that read back as x, laid out as
@@ -796,7 +805,14 @@ bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
             text.end_row(start, width);
         }
         for (Py_ssize_t i = 0; i < nrows; ++i) {
-            PyObject **values = PySequence_Fast_ITEMS(PyList_GET_ITEM(datas.ptr(), i));
+            if (PyList_GET_SIZE(datas.ptr()) != nrows) {
+                throw Changed();
+            }
+            PyObject *row = PyList_GET_ITEM(datas.ptr(), i);
+            if (Py_TYPE(row) != row_type || PySequence_Fast_GET_SIZE(row) != width) {
+                throw Changed();
+            }
+            PyObject **values = PySequence_Fast_ITEMS(row);
             std::size_t start = text.out.size();
             for (Py_ssize_t j = 0; j < width; ++j) {
                 if (j > 0) {
@@ -813,6 +829,9 @@ bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
     } catch (const std::bad_alloc &) {
         file.close();
         throw;
+    } catch (const Changed &) {
+        file.close();
+        kvrt::raise(PyExc_RuntimeError, "a row changed while its block was written");
     }
     file.close();
     remember();
