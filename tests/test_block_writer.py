@@ -224,12 +224,18 @@ def inf_as_na(patch, stack, tdq):
     stack.enter_context(pandas.option_context("mode.use_inf_as_na", True))
 
 
+def numpy_legacy_printing(patch, stack, tdq):
+    import numpy
+
+    stack.enter_context(numpy.printoptions(legacy="1.13"))
+
+
 def compressed_path(patch, stack, tdq):
     pass
 
 
 @pytest.mark.parametrize("change", [rebound_pandas, patched_to_csv, "override", instance_attribute, inf_as_na,
-                                    compressed_path], ids=lambda c: getattr(c, "__name__", c))
+                                    numpy_legacy_printing, compressed_path], ids=lambda c: getattr(c, "__name__", c))
 def test_guards_fall_back_to_pandas(tmp_path, monkeypatch, change):
     """Whatever a guard catches, the file is what the plain calls write."""
     name = "export.csv.gz" if change is compressed_path else "export.csv"
@@ -256,6 +262,8 @@ def test_guards_fall_back_to_pandas(tmp_path, monkeypatch, change):
         assert files[0].startswith(b"id;name;")
     if change is inf_as_na:
         assert b"inf" not in files[0]
+    if change is numpy_legacy_printing:
+        assert b"0.142857142857," in files[0]
 
 
 # ---- failures ----------------------------------------------------------------------

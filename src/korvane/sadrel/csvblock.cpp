@@ -91,6 +91,7 @@ constexpr Entry kEntries[] = {
     {"pandas.io.formats.csvs", {"csvlib", "writer"}, Kind::native},
     {"pandas.io.formats.csvs", {"libwriters", "write_csv_rows"}, Kind::native},
     {"pandas.io.common", {"get_handle"}, Kind::function},
+    {"numpy", {"get_printoptions"}, Kind::any},
     {"pandas._config.config", {"_global_config"}, Kind::any},
     {"io", {"open"}, Kind::native},
 };
@@ -286,7 +287,8 @@ void take_snapshot(const kvrt::Globals &g, BlockWriter::Snapshot &s) {
 }
 
 /// pandas' options that change the inferred types or the text are at their
-/// defaults: mode.use_inf_as_na, mode.data_manager, future.infer_string.
+/// defaults: mode.use_inf_as_na, mode.data_manager, future.infer_string
+/// (display options do not reach to_csv).
 bool options_at_defaults(py::handle config) {
     if (!PyDict_CheckExact(config.ptr())) {
         return false;
@@ -686,7 +688,12 @@ bool BlockWriter::guards_hold() {
     if (common == nullptr || PyDict_GetItemString(PyModule_GetDict(common), "open") != nullptr) {
         return false;
     }
-    return options_at_defaults(s.objects[kNumEntries - 2]);
+    if (!options_at_defaults(s.objects[kNumEntries - 2])) {
+        return false;
+    }
+    // numpy's legacy printing (legacy="1.13") changes how float64 columns print.
+    py::object printoptions = s.objects[kNumEntries - 3]();
+    return PyDict_Check(printoptions.ptr()) && PyDict_GetItemString(printoptions.ptr(), "legacy") == Py_False;
 }
 
 /// A str path that pandas opens as it is: no compression inferred from its
