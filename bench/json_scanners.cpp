@@ -122,7 +122,7 @@ int main(int argc, char **argv) {
             auto start = clock::now();
             for (const std::string &line : lines) {
                 if (kind == 0) {
-                    out.push_back(kvrt::fastjson::parse_scalar_array(line.data(), static_cast<Py_ssize_t>(line.size())));
+                    out.push_back(sadrel::fastjson::parse_scalar_array(line.data(), static_cast<Py_ssize_t>(line.size())));
                 } else {
                     out.push_back(simd_parse(parser, buffer, line.data(), line.size(), kind == 1));
                 }

@@ -51,10 +51,14 @@ int main(int argc, char **argv) {
 
 # Errors raised to the caller, and errors handled inside a method.
 ERRORS = """
-import sys
+import os
 from korvane.sadrel.sadrel import ThinkDataQuery
 from korvane.pyspark_k8s.podwarden import PodWarden
-tdq = ThinkDataQuery("u", "t", ["127.0.0.1", "no port"])
+path = os.environ["SCENARIO_DIR"] + "/export.csv"
+class Here(ThinkDataQuery):
+    def gen_local_unique_file(self, ext="csv"):
+        return path
+tdq = Here("u", "t", ["127.0.0.1", "no port"])
 calls = [
     lambda: ThinkDataQuery(),
     lambda: PodWarden.get_pod_info(),
@@ -66,7 +70,7 @@ for call in calls:
         call()
     except Exception as e:
         print(type(e).__name__)
-print(tdq.get_data_raw_pyhive_i({}, sys.argv[0] + ".csv", "select 1", upcount=0) == sys.argv[0] + ".csv")
+print(tdq.get_data_raw_pyhive_i({}, path, "select 1", upcount=0) == path)
 """
 
 # One life of a pod manager against the Kubernetes emulator of the test. Many

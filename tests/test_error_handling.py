@@ -39,23 +39,23 @@ def failing_bm(sadrel):
     sadrel.BMOBJ = real
 
 
-def test_openapi_failure_chains_a_failed_removal(failing_bm, export_dir):
+def test_openapi_failure_chains_a_failed_removal(failing_bm, local_class):
     with OpenApiServer(token="t") as server:
         server.add_result(SQL, ["a"], [[1], [2], [3]])
         server.set_fault("drop", after_rows=2)
         with pytest.raises(PermissionError) as info:
-            ThinkDataQuery(server.url, "t").get_data_csv({}, SQL, block_size=1)
+            local_class()(server.url, "t").get_data_csv({}, SQL, block_size=1)
     cause = info.value.__context__
     assert isinstance(cause, requests.exceptions.ChunkedEncodingError)
     # "in query" ran outside the handler; "get data error" inside it.
     assert failing_bm.handled[0] is None and failing_bm.handled[-1] is cause
 
 
-def test_presto_retry_chains_a_failed_removal(failing_bm, export_dir):
+def test_presto_retry_chains_a_failed_removal(failing_bm, local_class):
     with PrestoServer(page_rows=10) as server:
         server.load_table("t", [("a", "bigint")], [[1]])
         server.plan([Fault("http_500")])
-        tdq = ThinkDataQuery("http://unused/querySql", "t", [server.host, server.port])
+        tdq = local_class()("http://unused/querySql", "t", [server.host, server.port])
         with pytest.raises(PermissionError) as info:
             tdq.get_data_raw_pyhive({}, SQL, read_timeout=5)
     assert type(info.value.__context__).__name__ == "OperationalError"
@@ -94,11 +94,11 @@ def _openapi_drop(tdq, server, path):
     lambda tdq, server, path: tdq.get_data_raw_pyhive({}, SQL),
     _openapi_drop,
 ])
-def test_a_generator_keeps_its_own_handled_exception(call, bm, export_dir):
+def test_a_generator_keeps_its_own_handled_exception(call, bm, local_class, export_dir):
     """Called in a generator while an outer frame handles KeyError, a method
     leaves the generator's slot as Python's `except` does: empty."""
     with OpenApiServer(token="t") as server:
-        tdq = ThinkDataQuery(server.url, "t", ["127.0.0.1", "no port"])
+        tdq = local_class()(server.url, "t", ["127.0.0.1", "no port"])
 
         def steps():
             yield

@@ -114,10 +114,10 @@ def test_cleanup_never_hides_the_write_error(api, presto, bm, tmp_path, route):
     assert bm.of("remove_file") == [("remove_file", tdq.path)]
 
 
-def test_failed_attempts_leave_no_query_running(presto, bm, export_dir):
+def test_failed_attempts_leave_no_query_running(presto, bm, local_class):
     stall = Fault("stall_headers", page=1, seconds=5)
     presto.plan([stall, stall])
-    tdq = ThinkDataQuery("http://unused/querySql", "tok", [presto.host, presto.port])
+    tdq = local_class()("http://unused/querySql", "tok", [presto.host, presto.port])
     path = tdq.get_data_raw_pyhive({}, SQL, 2, 2, 5, 0.5)
     with open(path) as f:
         assert len(f.read().splitlines()) == 1 + len(ROWS)
@@ -155,6 +155,7 @@ class Recorder(object):
         return record
 
 sadrel.BMOBJ = Recorder()
+signal.signal(signal.SIGINT, signal.default_int_handler)  # a suite run in the background ignores SIGINT
 out_dir = tempfile.mkdtemp()
 
 class Here(ThinkDataQuery):
@@ -213,7 +214,7 @@ def _texts(error):
 @pytest.mark.parametrize("case", [
     "ok", "wrong-token", "http_500", "redirect", "bad_line", "drop", "pods", "pod-404", "pods-401",
 ])
-def test_tokens_never_show(case, caplog, capsys, export_dir, tmp_path):
+def test_tokens_never_show(case, caplog, capsys, local_class, tmp_path):
     caplog.set_level(1)
     error = None
     with OpenApiServer(token=TOKEN) as api, KubeApiServer(token=TOKEN) as kube:
@@ -227,7 +228,7 @@ def test_tokens_never_show(case, caplog, capsys, export_dir, tmp_path):
                 warden.get_pod_info("nothing") if case == "pod-404" else warden.get_all_pods()
             else:
                 token = "tok-wrong-SECRET" if case == "wrong-token" else TOKEN
-                ThinkDataQuery(api.url, token).get_data_csv({"token": "ctx"}, SQL)
+                local_class()(api.url, token).get_data_csv({"token": "ctx"}, SQL)
         except Exception as e:
             error = e
     assert (error is None) == (case in ("ok", "pods"))

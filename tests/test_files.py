@@ -13,7 +13,7 @@ TDQ = sadrel.ThinkDataQuery
 NAME = re.compile(r"^/mydata/media/docs/([0-9a-f]{32})([0-9a-f]{32})\.csv$")
 
 
-def test_unique_names(export_dir):
+def test_unique_names(default_export_dir):
     tdq = TDQ("u", "t")
     paths = {tdq.gen_local_unique_file() for _ in range(200)}
     assert len(paths) == 200
@@ -27,7 +27,7 @@ def test_unique_names(export_dir):
 @pytest.mark.parametrize("ext, tail", [
     ("tar.gz", ".tar.gz"), (".csv", "..csv"), ("", "."), (7, ".7"), ("sub/x", ".sub/x"),
 ])
-def test_extension_is_used_as_given(export_dir, ext, tail):
+def test_extension_is_used_as_given(default_export_dir, ext, tail):
     path = TDQ("u", "t").gen_local_unique_file(ext=ext)
     assert path.startswith("/mydata/media/docs/") and path.endswith(tail)
     assert len(path) == len("/mydata/media/docs/") + 64 + len(tail)

@@ -1,7 +1,11 @@
 """ThinkDataQuery.get_data_csv against the OpenAPI emulator on loopback."""
+import importlib.util
 import json
 import os
 import re
+import signal
+import subprocess
+import sys
 
 import pandas
 import pytest
@@ -25,25 +29,16 @@ def server():
 
 
 @pytest.fixture
-def out_dir(tmp_path):
-    return str(tmp_path)
-
-
-@pytest.fixture
-def make_client(sadrel, bm, export_dir, out_dir):
-    class Client(sadrel.ThinkDataQuery):
-        """Records each block write into bm.calls. Keeps the generated file name
-        but puts the file in a private directory: other test runs on this host
-        clean up whatever appears in the shared export directory meanwhile."""
+def make_client(local_class, bm):
+    class Client(local_class()):
+        """Records each file name it is given, and each block write into bm.calls."""
 
         def __init__(self, *args):
             super(Client, self).__init__(*args)
             self.paths = []
 
         def gen_local_unique_file(self, ext="csv"):
-            path = super(Client, self).gen_local_unique_file(ext)
-            assert re.match(r"/mydata/media/docs/[0-9a-f]{64}\.csv$", path)
-            self.paths.append(os.path.join(out_dir, os.path.basename(path)))
+            self.paths.append(super(Client, self).gen_local_unique_file(ext))
             return self.paths[-1]
 
         def g_to_csv_notmp(self, filepath, df, index=True, compression=None, mode="w", header=True):
@@ -137,19 +132,19 @@ def test_line_layout_does_not_change_the_file(server, make_client, bm, fault):
     assert read(path) == expected_csv(H, LAYOUT_ROWS, 2)
 
 
-def assert_no_file(client, out_dir):
-    assert len(client.paths) == 1 and os.listdir(out_dir) == []
+def assert_no_file(client, export_dir):
+    assert len(client.paths) == 1 and os.listdir(export_dir) == []
 
 
 @pytest.mark.parametrize("kind, options", [("empty_body", {}), ("raw", {"body": b"\n\r\n\n"})])
-def test_empty_response_raises(server, make_client, bm, out_dir, kind, options):
+def test_empty_response_raises(server, make_client, bm, export_dir, kind, options):
     server.set_fault(kind, **options)
     client, ctx = make_client(server), object()
     with pytest.raises(RuntimeError, match="empty") as info:
         client.get_data_csv(ctx, SQL, block_size=3)
     assert type(info.value) is RuntimeError
     assert typed(bm.calls) == typed([IN_QUERY, ("clog", ctx, "total: 0")])
-    assert_no_file(client, out_dir)
+    assert_no_file(client, export_dir)
 
 
 @pytest.mark.parametrize("token, sql, code, message", [
@@ -157,7 +152,7 @@ def test_empty_response_raises(server, make_client, bm, out_dir, kind, options):
     (TOKEN, "select * from nowhere", -1, "no table or view"),
     (TOKEN, "select oops", 1002, "line 1:8: syntax error"),
 ], ids=["wrong-token", "unknown-sql", "syntax-error"])
-def test_rejected_sql_raises_with_the_status_line(server, make_client, bm, out_dir, token, sql,
+def test_rejected_sql_raises_with_the_status_line(server, make_client, bm, export_dir, token, sql,
                                                   code, message):
     server.add_error("select oops", "line 1:8: syntax error", code=1002)
     client, ctx = make_client(server, token), object()
@@ -170,7 +165,7 @@ def test_rejected_sql_raises_with_the_status_line(server, make_client, bm, out_d
     assert bm.calls == [IN_QUERY, ("log_error", "sql error:", status), ("clog", ctx, "total: 0")]
     assert bm.calls[1][2] is status
     assert server.requests[-1]["form"] == {"token": token, "sql": sql}
-    assert_no_file(client, out_dir)
+    assert_no_file(client, export_dir)
 
 
 BROKEN = [
@@ -187,7 +182,7 @@ BROKEN = [
 
 
 @pytest.mark.parametrize("fault, exc_type, between", [b[1:] for b in BROKEN], ids=[b[0] for b in BROKEN])
-def test_failure_while_reading_removes_the_file_and_reraises(server, make_client, bm, out_dir,
+def test_failure_while_reading_removes_the_file_and_reraises(server, make_client, bm, export_dir,
                                                              fault, exc_type, between):
     server.set_fault(**fault)
     client, ctx = make_client(server), object()
@@ -201,10 +196,10 @@ def test_failure_while_reading_removes_the_file_and_reraises(server, make_client
     assert typed(bm.calls) == typed(expected) and bm.of("log_error")[-1][2] is exc
     if fault.get("position") == 5:  # the dataframe constructor's own error, not a wrapper
         assert "pandas" in str(info.traceback[-1].path)
-    assert_no_file(client, out_dir)
+    assert_no_file(client, export_dir)
 
 
-def test_base_exceptions_pass_through_and_leave_no_file(server, make_client, bm, out_dir):
+def test_base_exceptions_pass_through_and_leave_no_file(server, make_client, bm, export_dir):
     class Abort(BaseException):
         pass
 
@@ -221,7 +216,7 @@ def test_base_exceptions_pass_through_and_leave_no_file(server, make_client, bm,
         client.get_data_csv({}, SQL, block_size=3)
     # Not logged as an export error, but the partial file is gone.
     assert bm.calls == [IN_QUERY, HEADER, ("clog", {}, 3), ("remove_file", client.paths[0])]
-    assert_no_file(client, out_dir)
+    assert_no_file(client, export_dir)
 
 
 def test_full_disk_propagates_and_leaves_nothing(python):
@@ -287,3 +282,126 @@ def test_overrides_and_rebound_globals_are_looked_up_per_call(sadrel, server, bm
         sadrel.json = real_json
     assert read(target) == expected_csv(H, R7, 4)
     assert [type(t) for t in proxy.seen] == [bytes] * 8 and json.loads(proxy.seen[3]) == R7[2]
+
+
+# -- block sizes that are no positive int, on both routes, against the Python twin ---
+
+BLOCK_SIZES = [0, -2, 2.0, True]
+PRESTO_SQL = "SELECT * FROM hive.ta.sample ORDER BY id"
+
+# Runs every case in a child of its own: a fault in the native arithmetic
+# (a C `% 0`) kills the interpreter, and that must fail the cases, not pytest.
+NATIVE_EXPORTS = r"""
+import json, os, sys
+import korvane.sadrel.sadrel as sadrel
+cfg = json.loads(sys.argv[1])
+clogs = []
+
+class Log(object):
+    def __init__(self, real):
+        self.real = real
+    def clog(self, *args):
+        clogs.append(list(args))
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+sadrel.BMOBJ = Log(sadrel.BMOBJ)
+for route, size in cfg["cases"]:
+    path = os.path.join(cfg["dir"], "%s-%r.csv" % (route, size))
+
+    class Query(sadrel.ThinkDataQuery):
+        def gen_local_unique_file(self, ext="csv"):
+            return path
+
+    del clogs[:]
+    error = None
+    try:
+        if route == "openapi":
+            Query(cfg["url"], cfg["token"]).get_data_csv("ctx", cfg["sql"], size)
+        else:
+            Query("http://unused/querySql", "tok", cfg["presto"]).get_data_raw_pyhive("ctx", cfg["presto_sql"], size)
+    except Exception as e:
+        error = [type(e).__name__, str(e)]
+    content = open(path, "rb").read().decode() if os.path.exists(path) else None
+    print("CASE " + json.dumps([route, repr(size), content, clogs, error]), flush=True)
+"""
+
+
+@pytest.fixture(scope="module")
+def block_size_servers():
+    from korvane.testing.presto import PrestoServer
+
+    with OpenApiServer(token=TOKEN) as api, PrestoServer() as presto:
+        api.add_result(SQL, H, R7)
+        presto.load_sample("sample", 5)
+        yield api, presto
+
+
+@pytest.fixture(scope="module")
+def native_block_size_runs(block_size_servers, tmp_path_factory):
+    api, presto = block_size_servers
+    cfg = dict(url=api.url, token=TOKEN, sql=SQL, presto=[presto.host, presto.port], presto_sql=PRESTO_SQL,
+               dir=str(tmp_path_factory.mktemp("native")))
+    pending = [[route, size] for route in ("openapi", "direct") for size in BLOCK_SIZES]
+    runs, deaths = {}, {}
+    while pending:
+        child = subprocess.run([sys.executable, "-c", NATIVE_EXPORTS, json.dumps(dict(cfg, cases=pending))],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
+        for line in child.stdout.splitlines():
+            if line.startswith("CASE "):
+                route, size, content, clogs, error = json.loads(line[5:])
+                runs[route, size] = content, clogs, error
+        pending = [case for case in pending if (case[0], repr(case[1])) not in runs]
+        if pending:  # the child died in the first case it did not report; go on without it
+            deaths[pending[0][0], repr(pending[0][1])] = child
+            pending = pending[1:]
+    return runs, deaths
+
+
+@pytest.fixture(scope="module")
+def reference():
+    """bench/reference.py: the export loops in plain Python."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "bench", "reference.py")
+    spec = importlib.util.spec_from_file_location("korvane_bench_reference", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("route", ["openapi", "direct"])
+@pytest.mark.parametrize("size", BLOCK_SIZES, ids=repr)
+def test_block_sizes_that_are_no_positive_int_behave_as_in_python(
+        native_block_size_runs, block_size_servers, reference, bm, monkeypatch, tmp_path, route, size):
+    runs, deaths = native_block_size_runs
+    child = deaths.get((route, repr(size)))
+    if child is not None:
+        died = "signal %s" % signal.Signals(-child.returncode).name if child.returncode < 0 else "exit %d" % (
+            child.returncode)
+        pytest.fail("the export process died in this case (%s):\n%s" % (died, child.stderr[-3000:]))
+    content, clogs, error = runs[route, repr(size)]
+    api, presto = block_size_servers
+    monkeypatch.setattr(reference, "BMOBJ", bm)
+    twin_path = str(tmp_path / "twin.csv")
+
+    class Twin(reference.PyThinkDataQuery):
+        def gen_local_unique_file(self, ext="csv"):
+            return twin_path
+
+    twin_error = None
+    try:
+        if route == "openapi":
+            Twin(api.url, TOKEN).get_data_csv("ctx", SQL, size)
+        else:
+            Twin("http://unused/querySql", "tok", [presto.host, presto.port]).get_data_raw_pyhive(
+                "ctx", PRESTO_SQL, size)
+    except Exception as e:
+        twin_error = [type(e).__name__, str(e)]
+    twin_clogs = [list(call[1:]) for call in bm.of("clog")]
+    if twin_error and route == "direct":
+        twin_clogs.append(["ctx", "get data error:", twin_error[1]])  # the attempt logs its error; the twin does not
+    assert error == twin_error
+    assert json.dumps(clogs) == json.dumps(twin_clogs)  # 2 is not 2.0, nor True
+    if error:
+        assert content is None  # a failed export leaves no file
+    else:
+        assert content == read(twin_path).decode("utf-8")

@@ -26,10 +26,15 @@ class BlockLog(ThinkDataQuery):
         return super(BlockLog, self).g_to_csv_notmp(filepath, df, **kwargs)
 
 
-def client(server, port=None, cls=BlockLog):
-    tdq = cls("http://unused/querySql", "tok", [server.host, server.port if port is None else port])
-    tdq.writes = []
-    return tdq
+@pytest.fixture
+def client(local_class):
+    """client(server, port=None, cls=BlockLog): a client of ``server`` that
+    exports into the test's own directory."""
+    def make(server, port=None, cls=BlockLog):
+        tdq = local_class(cls)("http://unused/querySql", "tok", [server.host, server.port if port is None else port])
+        tdq.writes = []
+        return tdq
+    return make
 
 
 def rows(count):
@@ -66,7 +71,7 @@ def server():
 # -- one successful attempt ----------------------------------------------------
 
 @pytest.mark.parametrize("digits", [False, True], ids=["int-port", "digit-string-port"])
-def test_connection_settings_reach_the_engine(server, bm, export_dir, digits):
+def test_connection_settings_reach_the_engine(server, bm, client, export_dir, digits):
     server.load_sample("sample", 3)
     tdq = client(server, port=str(server.port) if digits else None)
     path = tdq.get_data_raw_pyhive(CTX, SQL, 10, 2)
@@ -85,7 +90,7 @@ def test_connection_settings_reach_the_engine(server, bm, export_dir, digits):
     (4, [3, 1], [3]),       # one full block, then a block of one row
     (7, [3, 3, 1], [3, 6]),
 ])
-def test_rows_are_written_in_blocks(server, bm, export_dir, count, blocks, progress):
+def test_rows_are_written_in_blocks(server, bm, client, count, blocks, progress):
     server.load_sample("sample", count)
     tdq = client(server)
     path = tdq.get_data_raw_pyhive(CTX, SQL, 3, 2)
@@ -98,7 +103,7 @@ def test_rows_are_written_in_blocks(server, bm, export_dir, count, blocks, progr
     assert all(type(call[2]) is int for call in bm.of("clog")[1:-1])
 
 
-def test_large_export_matches_pandas_and_the_openapi_route(bm, export_dir):
+def test_large_export_matches_pandas_and_the_openapi_route(bm, client, local_class):
     count, block_size = 2500, 1000
     with PrestoServer(page_rows=500) as presto_server:
         presto_server.load_sample("sample", count)
@@ -106,7 +111,7 @@ def test_large_export_matches_pandas_and_the_openapi_route(bm, export_dir):
             CTX, SQL, block_size, 300)
     with OpenApiServer(token="tok") as api:
         api.add_sample(SQL, count)
-        via_api = ThinkDataQuery(api.url, "tok").get_data_csv(CTX, SQL, block_size)
+        via_api = local_class()(api.url, "tok").get_data_csv(CTX, SQL, block_size)
     with open(direct, "rb") as f:
         direct_bytes = f.read()
     assert direct_bytes.decode("utf-8") == expected_csv(data.HEADERS, rows(count), block_size)
@@ -118,7 +123,7 @@ def test_large_export_matches_pandas_and_the_openapi_route(bm, export_dir):
 # -- errors inside one attempt and the upcount rule ---------------------------
 
 @pytest.mark.parametrize("upcount, tolerated", [(None, False), (5, False), (4, True), (0, True)])
-def test_upcount_decides_whether_a_late_error_is_raised(server, bm, export_dir, upcount, tolerated):
+def test_upcount_decides_whether_a_late_error_is_raised(server, bm, client, upcount, tolerated):
     # Pages of 2 rows; the third page fails, so 4 rows were taken: one block
     # of 3 is on disk and one row is still pending.
     server.load_sample("sample", 7)
@@ -144,7 +149,7 @@ def test_upcount_decides_whether_a_late_error_is_raised(server, bm, export_dir, 
     assert not any(isinstance(c[2], str) and c[2].startswith("total") for c in bm.of("clog"))
 
 
-def test_tolerated_error_counts_as_success_of_the_route(server, bm, export_dir):
+def test_tolerated_error_counts_as_success_of_the_route(server, bm, client):
     server.load_sample("sample", 7)
     server.plan([Fault("query_error", page=3, message="worker lost")])
     path = client(server).get_data_raw_pyhive(CTX, SQL, 4, 2, 5, 1, 6)
@@ -210,7 +215,7 @@ TIMEOUT_TEXT = "Read timed out"
     ([Fault("drop", page=1)], 5, requests.exceptions.ChunkedEncodingError),
 ], ids=["stall", "stall-mid-body", "two-stalls", "one-attempt", "stall-then-500",
         "stall-then-query-error", "500", "dropped"])
-def test_retries_follow_read_timeouts_only(server, bm, export_dir, faults, retry_count, error):
+def test_retries_follow_read_timeouts_only(server, bm, client, faults, retry_count, error):
     server.load_sample("sample", 5)
     server.plan(faults)
     tdq = client(server)
@@ -244,10 +249,9 @@ def test_retries_follow_read_timeouts_only(server, bm, export_dir, faults, retry
 
 
 @pytest.mark.parametrize("retry_count", [0, -1])
-def test_no_attempt_without_retry_budget(server, bm, export_dir, retry_count):
+def test_no_attempt_without_retry_budget(server, bm, client, export_dir, retry_count):
     server.load_sample("sample", 3)
-    before = set(os.listdir(export_dir))
     assert client(server).get_data_raw_pyhive(CTX, SQL, 2, 2, retry_count, 1) is None
     assert server.requests == []
     assert bm.calls == []
-    assert set(os.listdir(export_dir)) == before
+    assert os.listdir(export_dir) == []

@@ -18,7 +18,11 @@ def examples():
 
 @pytest.mark.parametrize("code", examples() or [pytest.param(None, marks=pytest.mark.skip("no README"))],
                          ids=lambda code: "example")
-def test_example_runs(python, code):
+def test_example_runs(python, code, request):
+    """An example that exports does so into the default directory, and removes
+    the file it was given there."""
+    if "ThinkDataQuery" in code:
+        request.getfixturevalue("default_export_dir")
     out = python(code).stdout
     assert re.search(r"^(100 rows in /mydata/media/docs/\w+\.csv|Running)$", out, re.M), out
     assert not [path for path in re.findall(r"/mydata/media/docs/\w+\.csv", out) if os.path.exists(path)]

@@ -12,6 +12,7 @@ import gc
 import json
 import os
 import random
+import re
 import struct
 import subprocess
 import sys
@@ -57,14 +58,14 @@ def server():
 
 @pytest.fixture
 def export(sadrel, bm, server, tmp_path):
-    """export(lines) -> (rows, error): the rows handed on, and the error logged."""
+    """export(lines[, frames]) -> (rows, error): the rows handed on, and the error logged."""
 
     class Query(sadrel.ThinkDataQuery):
         def gen_local_unique_file(self, ext="csv"):
             return str(tmp_path / "out.csv")
 
-    def run(lines):
-        frames = Frames()
+    def run(lines, frames=None):
+        frames = frames or Frames()
         real = sadrel.pandas
         sadrel.pandas = frames
         del bm.calls[:]
@@ -113,15 +114,23 @@ def check(export, lines):
         assert len(rows) == len(expected), (lines, rows)
         for row, (line, value) in zip(rows, expected):
             assert same(row, value), (line, row, value)
+            # Only the native parser's own lists of atomic values leave the collector.
             atomic = type(row) is list and all(type(v) in (type(None), bool, int, float, str) for v in row)
-            assert gc.is_tracked(row) is (not atomic and gc.is_tracked(value)), line
+            assert atomic or gc.is_tracked(row) is gc.is_tracked(value), line
+            if type(row) is list:
+                # Where json.loads hands out the interpreter's shared string, so does the export.
+                again = json.loads(line)
+                assert all(r is v for r, v, w in zip(row, value, again) if type(v) is str and v is w), line
         assert type(logged) is type(error) and str(logged) == str(error), (lines, logged, error)
         lines = rest
 
 
+# Where a native integer stops: the digit counts and the int64 range.
+INT_EDGES = [sign * edge for sign in (1, -1) for edge in (10 ** 17, 10 ** 18, 10 ** 19, 10 ** 20, 2 ** 63, 2 ** 64)]
 SCALARS = st.one_of(
     st.none(), st.booleans(),
     st.integers(), st.integers(-2 ** 70, 2 ** 70),
+    st.builds(int.__add__, st.sampled_from(INT_EDGES), st.integers(-2, 2)),
     st.floats(), st.floats(width=32),
     st.text(), st.text(st.characters(max_codepoint=0x7f)),
 )
@@ -165,6 +174,12 @@ def mutate(line, rnd):
     return b"[" + line + b"]"
 
 
+# 18, 19 and 20 digits, and int64's ends with their neighbours, each in a line of its own.
+EDGE_LINES = [("[%d]" % n).encode() for n in sorted(set(
+    [sign * edge for sign in (1, -1) for edge in (10 ** 18 - 1, 10 ** 18, 10 ** 19 - 1, 10 ** 19, 10 ** 20 - 1)]
+    + [sign * 2 ** 63 + d for sign in (1, -1) for d in (-2, -1, 0, 1)] + [2 ** 64, -2 ** 64]))]
+
+
 @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck), derandomize=True)
 @given(st.lists(ROWS, min_size=1, max_size=20), st.randoms(use_true_random=False))
 def test_rows_are_what_json_loads_makes_of_each_line(export, rows, rnd):
@@ -174,7 +189,7 @@ def test_rows_are_what_json_loads_makes_of_each_line(export, rows, rnd):
             sep = rnd.choice([",", ", ", " ,\t"])
             line = ("[" + sep.join(spell(v, rnd) for v in row) + "]").encode("utf-8", "surrogatepass")
             lines.append(line if rnd.random() < 0.8 else mutate(line, rnd))
-    lines += [b"", b" \t ", b"null", b"5", b'"x"', b"[]", b" [ ] "]
+    lines += [b"", b" \t ", b"null", b"5", b'"x"', b"[]", b" [ ] "] + EDGE_LINES
     rnd.shuffle(lines)
     # Rejected lines cost an export each; a long run keeps them rare.
     if LONG_ROWS:
@@ -247,3 +262,139 @@ def test_bytes_warnings_still_reach_the_log(tmp_path):
     out = subprocess.run([sys.executable, "-bb", "-c", code], stdout=subprocess.PIPE,
                          universal_newlines=True, check=True).stdout
     assert "BytesWarning('Comparison between bytes and string')" in out
+
+
+def tag(value):
+    return value + ["x"] if type(value) is list else value
+
+
+class LookAlikeScanner(object):
+    """A scanner that passes for the C one by its name and attributes."""
+    strict, parse_float, parse_int = True, float, int
+
+    def __init__(self, real):
+        self.real = real
+
+    def __call__(self, text, idx):
+        value, end = self.real(text, idx)
+        return tag(value), end
+
+
+LookAlikeScanner = type("_json.Scanner", (LookAlikeScanner,), {})
+
+
+# Stand-ins whose code objects are put into the standard library's functions;
+# they run with the globals of the function they land in.
+def loads(s, **kw):
+    value = _default_decoder.decode(s.decode())  # noqa: F821
+    return value + ["x"] if type(value) is list else value
+
+
+def decode(self, s, _w=None):
+    value = self.raw_decode(s)[0]
+    return value + ["x"] if type(value) is list else value
+
+
+def raw_decode(self, s, idx=0):
+    value, end = self.scan_once(s, idx)
+    return (value + ["x"] if type(value) is list else value), end
+
+
+def detect_encoding(b):
+    return "latin-1"
+
+
+LOOK_ALIKES = {
+    "scanner named _json.Scanner": (json._default_decoder, "scan_once", LookAlikeScanner(json._default_decoder.scan_once)),
+    "loads.__code__": (json.loads, "__code__", loads.__code__),
+    "decode.__code__": (json.JSONDecoder.decode, "__code__", decode.__code__),
+    "raw_decode.__code__": (json.JSONDecoder.raw_decode, "__code__", raw_decode.__code__),
+    "detect_encoding.__code__": (json.detect_encoding, "__code__", detect_encoding.__code__),
+    "decode.__defaults__": (json.JSONDecoder.decode, "__defaults__", (re.compile(r"[\s\[]*").match,)),
+}
+LINES = [b"[true]", b'[1, "\xc3\xa9", null]', b'["a", 2.5]']
+
+
+@pytest.mark.parametrize("part", sorted(LOOK_ALIKES))
+def test_look_alike_json_parts_are_called(export, monkeypatch, part):
+    plain = outcomes(LINES)
+    monkeypatch.setattr(*LOOK_ALIKES[part])
+    assert outcomes(LINES) != plain  # the part does change what json.loads gives
+    check(export, LINES)
+
+
+def outcomes(lines):
+    """What json.loads makes of each line: a value, or the error's type and text, comparable."""
+    result = []
+    for line in lines:
+        try:
+            result.append(repr(json.loads(line)))
+        except Exception as e:
+            result.append((type(e), str(e)))
+    return result
+
+
+def changes(monkeypatch):
+    decoder, cls = json._default_decoder, json.JSONDecoder
+    real_decode, real_raw_decode = cls.decode, cls.raw_decode
+
+    class Tagging(cls):
+        def decode(self, s, *args, **kwargs):
+            return tag(real_decode(self, s, *args, **kwargs))
+
+    return {
+        "JSONDecoder.decode": lambda: monkeypatch.setattr(cls, "decode", Tagging.decode),
+        "JSONDecoder.raw_decode": lambda: monkeypatch.setattr(
+            cls, "raw_decode", lambda self, s, idx=0: (lambda v, end: (tag(v), end))(*real_raw_decode(self, s, idx))),
+        "decoder.decode": lambda: monkeypatch.setattr(decoder, "decode", lambda s: Tagging.decode(decoder, s)),
+        "decoder.__class__": lambda: monkeypatch.setattr(decoder, "__class__", Tagging),
+        "decoder.scan_once": lambda: monkeypatch.setattr(decoder, "scan_once", LookAlikeScanner(decoder.scan_once)),
+        "json.detect_encoding": lambda: monkeypatch.setattr(json, "detect_encoding", lambda b: "latin-1"),
+        "json.__class__": lambda: monkeypatch.setattr(json, "__class__", TaggingModule),
+    }
+
+
+class TaggingModule(types.ModuleType):
+    """A module class whose loads is not the one in the module's dict."""
+
+    @property
+    def loads(self):
+        return lambda s: tag(json.__dict__["loads"](s))
+
+
+@pytest.mark.parametrize("change", ["JSONDecoder.decode", "JSONDecoder.raw_decode", "decoder.decode",
+                                    "decoder.__class__", "decoder.scan_once", "json.detect_encoding",
+                                    "json.__class__"])
+def test_a_change_during_the_export_is_honoured_by_the_next_block(export, monkeypatch, change):
+    """The first block's write changes a part of json; the rows after it see the change."""
+    make = changes(monkeypatch)[change]
+    plain = [json.loads(line) for line in LINES]
+
+    class Changing(Frames):
+        def DataFrame(self, data, columns):
+            if data and not self.rows:
+                make()
+            return Frames.DataFrame(self, data, columns)
+
+    rows, error = export(LINES, Changing())
+    changed = [json.loads(line) for line in LINES[1:]]
+    assert error is None and not same(changed, plain[1:])
+    assert same(rows, plain[:1] + changed), rows
+
+
+@pytest.mark.parametrize("where", ["global", "json.loads"])
+def test_rows_of_a_users_own_loads_stay_tracked(export, sadrel, monkeypatch, where):
+    """Such a row may be kept and join a cycle: the collector must still see it."""
+    native, _ = export([b"[1, 2]"])
+    real = json.loads
+    if where == "global":
+        monkeypatch.setattr(sadrel, "json", types.SimpleNamespace(loads=real))
+    else:
+        monkeypatch.setattr(json, "loads", lambda s: real(s))
+    rows, _ = export([b"[1, 2]", b'["a", null]'])
+    assert not gc.is_tracked(native[0])
+    assert rows == [[1, 2], ["a", None]] and all(gc.is_tracked(row) for row in rows)
+
+
+def test_one_character_strings_are_the_shared_ones(export):
+    check(export, [b'["a", "\\u0041", "\xc3\xa9", "\\u00e9", "\xc3\xbf", "", "\\u20ac", "ab", "\\n"]', b'["z"]'])

@@ -2,6 +2,8 @@
 # Builds korvane and runs the test suite on CPython 3.8, 3.11 and 3.13, or with
 # --all on every CPython from 3.8 to 3.13 that is installed (pyenv or PATH).
 # Extra arguments go to pytest, e.g. tools/test.sh --all -k binding
+# The tests run in parallel (pytest-xdist), one worker per core; PYTEST_WORKERS
+# sets the number, and PYTEST_WORKERS=0 runs them in this process.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 versions=(3.8 3.11 3.13)
@@ -18,7 +20,7 @@ trap 'rm -rf "$scratch"' EXIT
 for ver in "${versions[@]}"; do
   venv=$(tools/env.sh "$ver" | tail -n 1)
   echo "== CPython $ver =="
-  "$venv/bin/python" -m pytest "$@" || status=$?
+  "$venv/bin/python" -m pytest -n "${PYTEST_WORKERS:-auto}" "$@" || status=$?
   # The benchmark at a tiny size, so that it cannot break unseen (its files
   # must match pandas' too); its figures mean nothing here.
   if ! "$venv/bin/python" bench/export_bench.py --sizes 2000 --repeat 1 --json "$scratch/bench.json" \

@@ -45,18 +45,23 @@ private:
 /// `row.strip()` is neither b"" nor "": the line carries something to parse.
 bool has_content(py::handle row);
 
-/// Takes `row` out of the cyclic garbage collector's care when it is an
-/// exact list of None, bool, int, float, str or bytes objects only: such a
-/// list can be part of no reference cycle while it holds them.
-void untrack_if_atomic(py::handle row);
+/// Notes the standard library's json as this interpreter life shows it now,
+/// once a life: what the row parser's guards compare with, object by object.
+void note_stdlib_json();
 
 /// `json.loads(row)` for the rows of one export, the global `json` and its
 /// `loads` looked up on every call. While they are the standard library's
-/// own, an array of scalars is parsed natively into the same objects.
+/// own, an array of scalars is parsed natively into the same objects, in a
+/// list that the cyclic collector does not track (it holds atomic objects
+/// only, and no one else has it yet).
 class JsonLoads {
 public:
     explicit JsonLoads(const kvrt::Globals &g);
     py::object operator()(py::handle row);
+    /// Checks json whole again at the next row: its decoder, the decoder's
+    /// class and methods, the scanner and detect_encoding may have changed
+    /// meanwhile. Cheap enough for once a block.
+    void recheck();
 
 private:
     bool is_stdlib(py::handle json);

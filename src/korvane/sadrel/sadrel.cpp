@@ -95,12 +95,11 @@ struct Blocks {
             writer.written();
         }
         datas = py::list();
+        loads.recheck();  // json may have changed while the block was written
     }
 
-    /// `datas.append(row)`; a row of atomic values only is left out of the
-    /// cyclic collector's scans while it waits for its block.
+    /// `datas.append(row)`
     void append(py::handle row) {
-        sadrel::untrack_if_atomic(row);
         if (PyList_Append(datas.ptr(), row.ptr()) < 0) {
             throw py::error_already_set();
         }
@@ -523,6 +522,7 @@ void sadrel_body(const Globals &g) {
     kvrt::import_module(g, "requests");
     kvrt::import_module(g, "pandas");
     kvrt::import_module(g, "json");
+    sadrel::note_stdlib_json();  // for the row parser's guards
     kvrt::import_module(g, "time");
     kvrt::import_module(g, "os");
     kvrt::import_module(g, "uuid");

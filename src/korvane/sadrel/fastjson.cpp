@@ -1,4 +1,4 @@
-// The scanner behind kvrt::fastjson::parse_scalar_array. It accepts a strict
+// The scanner behind sadrel::fastjson::parse_scalar_array. It accepts a strict
 // subset of what json.loads accepts and builds the same objects the
 // standard library's C scanner builds; everything else is declined, never
 // reported, so json.loads sees it and raises its own errors.
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-namespace kvrt {
+namespace sadrel {
 namespace fastjson {
 namespace {
 
@@ -128,6 +128,11 @@ void put_utf8(std::string &out, long cp) {
 
 /// A str from UTF-8 bytes; declines bytes that are not strict UTF-8.
 Step make_str(const char *data, Py_ssize_t size, bool ascii, PyObject **out) {
+    if (ascii && size == 1) {
+        // The interpreter's own one-character string, as json.loads gives it.
+        *out = PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, data, 1);
+        return *out != nullptr ? Step::ok : Step::error;
+    }
     if (ascii) {
         PyObject *s = PyUnicode_New(size, 127);
         if (s == nullptr) {
@@ -400,4 +405,4 @@ PyObject *parse_scalar_array(const char *text, Py_ssize_t size) {
 }
 
 }  // namespace fastjson
-}  // namespace kvrt
+}  // namespace sadrel

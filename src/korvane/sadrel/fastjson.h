@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace kvrt {
+namespace sadrel {
 namespace fastjson {
 
 /// Parses `text` as `json.loads` with the standard library's default decoder
@@ -26,4 +26,4 @@ namespace fastjson {
 PyObject *parse_scalar_array(const char *text, Py_ssize_t size);
 
 }  // namespace fastjson
-}  // namespace kvrt
+}  // namespace sadrel
