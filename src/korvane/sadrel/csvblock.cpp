@@ -29,7 +29,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace pybind11::literals;
@@ -54,16 +56,19 @@ enum class Kind {
     function,  // a Python function whose code lies in pandas' package
     native,    // a C or Cython function
     isna,      // a function, or (once the option changed) partial(function, inf_as_na=False)
+    property,  // a property whose getter is such a function
     any,       // anything, compared by identity only
 };
 
 /// The objects that decide what `pandas.DataFrame(data=rows, columns=cols)`
 /// holds and what its `to_csv` writes, each reached from a module of
-/// sys.modules through attributes. Each must stay the object seen first.
+/// sys.modules through attributes. Each must stay the object seen first;
+/// one that a release lacks (`optional`) must stay missing.
 struct Entry {
     const char *module;
     const char *attrs[3];
     Kind kind;
+    bool optional = false;
 };
 constexpr Entry kEntries[] = {
     {"numpy", {}, Kind::module},
@@ -76,6 +81,7 @@ constexpr Entry kEntries[] = {
     {"pandas.core.internals.construction", {"_list_to_arrays"}, Kind::function},
     {"pandas.core.internals.construction", {"_finalize_columns_and_data"}, Kind::function},
     {"pandas.core.internals.construction", {"convert_object_array"}, Kind::function},
+    {"pandas.core.internals.construction", {"maybe_infer_to_datetimelike"}, Kind::function},
     {"pandas.core.internals.construction", {"lib", "maybe_convert_objects"}, Kind::native},
     {"pandas.core.internals.construction", {"lib", "to_object_array"}, Kind::native},
     {"pandas.core.internals.construction", {"lib", "to_object_array_tuples"}, Kind::native},
@@ -84,6 +90,10 @@ constexpr Entry kEntries[] = {
     {"pandas.io.formats.format", {"DataFrameRenderer", "to_csv"}, Kind::function},
     {"pandas.io.formats.csvs", {"CSVFormatter"}, Kind::type},
     {"pandas.io.formats.csvs", {"CSVFormatter", "save"}, Kind::function},
+    {"pandas.io.formats.csvs", {"CSVFormatter", "_save"}, Kind::function},
+    {"pandas.io.formats.csvs", {"CSVFormatter", "_save_body"}, Kind::function},
+    {"pandas.io.formats.csvs", {"CSVFormatter", "encoded_labels"}, Kind::property},
+    {"pandas.io.formats.csvs", {"CSVFormatter", "_number_format"}, Kind::property},
     {"pandas.io.formats.csvs", {"CSVFormatter", "_save_header"}, Kind::function},
     {"pandas.io.formats.csvs", {"CSVFormatter", "_save_chunk"}, Kind::function},
     {"pandas.io.formats.csvs", {"get_handle"}, Kind::function},
@@ -91,21 +101,49 @@ constexpr Entry kEntries[] = {
     {"pandas.io.formats.csvs", {"csvlib", "writer"}, Kind::native},
     {"pandas.io.formats.csvs", {"libwriters", "write_csv_rows"}, Kind::native},
     {"pandas.io.common", {"get_handle"}, Kind::function},
+    {"pandas.io.common", {"infer_compression"}, Kind::function},
+    {"pandas.io.common", {"get_compression_method"}, Kind::function},
+    {"pandas.io.common", {"check_parent_directory"}, Kind::function},
+    {"pandas.io.common", {"extension_to_compression"}, Kind::any},  // its items: see Snapshot
+    // The values of a block as text: pandas 2.3, then pandas 2.0.
+    {"pandas.core.frame", {"DataFrame", "_get_values_for_csv"}, Kind::function, true},
+    {"pandas.core.internals.blocks", {"get_values_for_csv"}, Kind::function, true},
+    {"pandas.core.internals.managers", {"BlockManager", "to_native_types"}, Kind::function, true},
+    {"pandas.core.internals.blocks", {"Block", "to_native_types"}, Kind::function, true},
+    {"pandas.core.internals.blocks", {"to_native_types"}, Kind::function, true},
     {"numpy", {"get_printoptions"}, Kind::any},
     {"pandas._config.config", {"_global_config"}, Kind::any},
     {"io", {"open"}, Kind::native},
 };
 constexpr std::size_t kNumEntries = sizeof(kEntries) / sizeof(kEntries[0]);
 
-/// Suffixes from which pandas infers a compression (`infer_compression`).
-constexpr const char *kCompressed[] = {".tar", ".tar.gz", ".tar.bz2", ".tar.xz", ".gz",
-                                       ".bz2", ".zip",    ".xz",      ".zst",    ".tgz"};
+/// The entries the checks below read.
+constexpr std::size_t kOpen = kNumEntries - 1;
+constexpr std::size_t kConfig = kNumEntries - 2;
+constexpr std::size_t kPrintOptions = kNumEntries - 3;
+constexpr std::size_t kCompressions = [] {
+    std::size_t k = 0;
+    while (std::strcmp(kEntries[k].module, "pandas.io.common") != 0 ||
+           std::strcmp(kEntries[k].attrs[0], "extension_to_compression") != 0) {
+        ++k;
+    }
+    return k;
+}();
 
 /// Blocks are handed to the file in pieces of about this size.
 constexpr std::size_t kPiece = 1 << 20;
 
 PyObject *module_or_null(const char *name) {
     return PyDict_GetItemString(PyImport_GetModuleDict(), name);  // borrowed
+}
+
+/// Clears an AttributeError (a missing attribute) and raises anything else,
+/// such as an interrupt or a MemoryError from a property.
+void clear_attribute_error() {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        throw py::error_already_set();
+    }
+    PyErr_Clear();
 }
 
 /// `entry` resolved now, or an empty object when any step is missing.
@@ -121,7 +159,7 @@ py::object resolve(const Entry &entry) {
         }
         PyObject *next = PyObject_GetAttr(value.ptr(), kvrt::intern(attr));
         if (next == nullptr) {
-            PyErr_Clear();
+            clear_attribute_error();
             return py::object();
         }
         value = py::reinterpret_steal<py::object>(next);
@@ -148,7 +186,7 @@ bool starts_with(py::handle value, py::handle prefix) {
 py::object attr_or_empty(py::handle obj, const char *name) {
     PyObject *value = PyObject_GetAttr(obj.ptr(), kvrt::intern(name));
     if (value == nullptr) {
-        PyErr_Clear();
+        clear_attribute_error();
         return py::object();
     }
     return py::reinterpret_steal<py::object>(value);
@@ -189,6 +227,13 @@ bool genuine(py::handle value, Kind kind, py::handle pandas_dir) {
         }
         return PyDict_GetItemString(keywords.ptr(), "inf_as_na") == Py_False;
     }
+    case Kind::property: {
+        if (Py_TYPE(value.ptr()) != &PyProperty_Type) {
+            return false;
+        }
+        py::object getter = attr_or_empty(value, "fget");
+        return getter && genuine(getter, Kind::function, pandas_dir);
+    }
     case Kind::any:
         return true;
     }
@@ -226,6 +271,7 @@ struct BlockWriter::Snapshot {
     bool usable = false;
     py::object pandas;              // the global `pandas`
     py::object objects[kNumEntries];
+    py::object compressions;        // a copy of io.common.extension_to_compression
     bool quote_cr = false;          // the csv module quotes a field with "\r"
     int nul = -1;                   // ... with NUL: 1 quoted, 0 not, -1 not known
 };
@@ -254,7 +300,8 @@ void take_snapshot(const kvrt::Globals &g, BlockWriter::Snapshot &s) {
     }
     // The modules the entries start from, as to_csv would import them.
     for (const char *name : {"pandas.io.formats.format", "pandas.io.formats.csvs", "pandas.io.common",
-                             "pandas.core.internals.construction", "pandas.core.dtypes.missing",
+                             "pandas.core.internals.construction", "pandas.core.internals.blocks",
+                             "pandas.core.internals.managers", "pandas.core.dtypes.missing",
                              "pandas._config.config", "io"}) {
         if (module_or_null(name) == nullptr) {
             py::module_::import(name);
@@ -267,9 +314,26 @@ void take_snapshot(const kvrt::Globals &g, BlockWriter::Snapshot &s) {
     py::object pandas_dir = g["os"].attr("path").attr("dirname")(file) + py::str("/");
     for (std::size_t k = 0; k < kNumEntries; ++k) {
         s.objects[k] = resolve(kEntries[k]);
-        if (!s.objects[k] || !genuine(s.objects[k], kEntries[k].kind, pandas_dir)) {
+        if (!s.objects[k] ? !kEntries[k].optional : !genuine(s.objects[k], kEntries[k].kind, pandas_dir)) {
             return;
         }
+    }
+    // The suffixes from which pandas infers a compression: str to str.
+    PyObject *compressions = s.objects[kCompressions].ptr();
+    if (!PyDict_CheckExact(compressions)) {
+        return;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    while (PyDict_Next(compressions, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || !PyUnicode_CheckExact(value)) {
+            return;
+        }
+    }
+    s.compressions = py::reinterpret_steal<py::object>(PyDict_Copy(compressions));
+    if (!s.compressions) {
+        throw py::error_already_set();
     }
     py::object csvlib = resolve({"pandas.io.formats.csvs", {"csvlib"}, Kind::module});
     if (csv_quotes(csvlib, "", 0) != 0 || csv_quotes(csvlib, "a,b", 3) != 1 ||
@@ -324,6 +388,9 @@ struct Column {
     bool str = false;
     bool boolean = false;
     bool number_or_null = false;  // a float (NaN included) or a None
+    bool operator==(const Column &o) const {
+        return str == o.str && boolean == o.boolean && number_or_null == o.number_or_null;
+    }
     /// Ints print as floats: the column became float64.
     bool ints_as_floats() const { return !str && !boolean && number_or_null; }
 };
@@ -569,19 +636,41 @@ public:
         if (text.empty()) {
             return;
         }
-        try {
-            write_(py::bytes(text.data(), text.size()));
-        } catch (py::error_already_set &e) {
-            kvrt::Handling handling(e);
-            file_.attr("close")();
-            throw;
-        }
+        closing_on_error([&] { write_(py::bytes(text.data(), text.size())); });
         text.clear();
+    }
+
+    /// fstat() of the open file, after flushing what was written: false
+    /// when the file has no descriptor or fstat fails.
+    bool stat(struct stat &st, bool flush) {
+        int fd = -1;
+        closing_on_error([&] {
+            if (flush) {
+                file_.attr("flush")();
+            }
+            py::object fileno = file_.attr("fileno")();
+            fd = PyLong_Check(fileno.ptr()) ? static_cast<int>(PyLong_AsLong(fileno.ptr())) : -1;
+            if (PyErr_Occurred()) {
+                throw py::error_already_set();
+            }
+        });
+        return fd >= 0 && ::fstat(fd, &st) == 0;
     }
 
     void close() { file_.attr("close")(); }
 
 private:
+    template <class F>
+    void closing_on_error(F step) {
+        try {
+            step();
+        } catch (py::error_already_set &e) {
+            kvrt::Handling handling(e);
+            file_.attr("close")();
+            throw;
+        }
+    }
+
     py::object file_;
     py::object write_;
 };
@@ -591,14 +680,19 @@ private:
 BlockWriter::BlockWriter(const kvrt::Globals &g, const kvrt::FunctionDef &own, py::handle self, py::handle path)
     : g_(g), own_def_(own), self_(self), path_(path) {}
 
-BlockWriter::~BlockWriter() { delete snapshot_; }
+BlockWriter::~BlockWriter() {
+    delete snapshot_;
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
 
 /// `self.g_to_csv_notmp` is the module's own method, bound to `self`, with
 /// its own defaults (compression=None).
 bool BlockWriter::resolve_own() {
     PyObject *bound = PyObject_GetAttr(self_.ptr(), kvrt::intern("g_to_csv_notmp"));
     if (bound == nullptr) {
-        PyErr_Clear();  // the plain call meets the same error
+        clear_attribute_error();  // the plain call meets the same error
         return false;
     }
     py::object method = py::reinterpret_steal<py::object>(bound);
@@ -606,9 +700,15 @@ bool BlockWriter::resolve_own() {
         !kvrt::is_function_of(PyMethod_GET_FUNCTION(bound), own_def_)) {
         return false;
     }
+    // (index=True, compression=None, mode="w", header=True): the header-only
+    // write leaves mode and header to them.
     py::object defaults = attr_or_empty(py::handle(PyMethod_GET_FUNCTION(bound)), "__defaults__");
-    return defaults && PyTuple_CheckExact(defaults.ptr()) && PyTuple_GET_SIZE(defaults.ptr()) == 4 &&
-           PyTuple_GET_ITEM(defaults.ptr(), 1) == Py_None;
+    if (!defaults || !PyTuple_CheckExact(defaults.ptr()) || PyTuple_GET_SIZE(defaults.ptr()) != 4) {
+        return false;
+    }
+    PyObject *mode = PyTuple_GET_ITEM(defaults.ptr(), 2);
+    return PyTuple_GET_ITEM(defaults.ptr(), 0) == Py_True && PyTuple_GET_ITEM(defaults.ptr(), 1) == Py_None &&
+           PyUnicode_CheckExact(mode) && str_equals(mode, "w") && PyTuple_GET_ITEM(defaults.ptr(), 3) == Py_True;
 }
 
 /// The file is still what the last block left: an append would otherwise
@@ -620,15 +720,19 @@ void BlockWriter::check_unchanged() {
     }
     struct stat st;
     if (::stat(fs_path_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_) {
-        known_ = false;
-        kvrt::raise(g_["OSError"](
-            py::str("export file {!r} was deleted, replaced or changed by something else while it was written")
-                .format(path_)));
+        raise_changed();
     }
 }
 
-void BlockWriter::remember() {
+void BlockWriter::raise_changed() {
     known_ = false;
+    kvrt::raise(g_["OSError"](
+        py::str("export file {!r} was deleted, replaced or changed by something else while it was written")
+            .format(path_)));
+}
+
+/// Whether the path names a file to check: encodes it on the first call.
+bool BlockWriter::path_known() {
     if (fs_path_.empty()) {
         try {
             py::bytes encoded = g_["os"].attr("fsencode")(path_);
@@ -637,28 +741,65 @@ void BlockWriter::remember() {
             if (!e.matches(PyExc_Exception)) {
                 throw;
             }
-            return;  // no path of the file system: nothing to check
+            fs_path_ = std::string(1, '\0');  // no path of the file system: nothing to check
         }
         if (fs_path_.empty() || fs_path_.find('\0') != std::string::npos) {
             fs_path_ = std::string(1, '\0');
         }
     }
+    return fs_path_[0] != '\0';
+}
+
+void BlockWriter::remember() {
+    known_ = false;
     struct stat st;
-    if (fs_path_[0] == '\0' || ::stat(fs_path_.c_str(), &st) != 0) {
+    if (!path_known() || ::stat(fs_path_.c_str(), &st) != 0) {
         return;
     }
+    remember(st);
+}
+
+/// Remembers `st`, the file at the path, and keeps it open for reading: as
+/// long as this export holds it, a file made in its place gets another
+/// inode, even where the file system hands out freed inodes at once.
+void BlockWriter::remember(const struct stat &st) {
     dev_ = st.st_dev;
     ino_ = st.st_ino;
     size_ = st.st_size;
     known_ = true;
+    struct stat held;
+    if (fd_ >= 0) {
+        if (::fstat(fd_, &held) == 0 && held.st_dev == dev_ && held.st_ino == ino_) {
+            return;
+        }
+        ::close(fd_);
+        fd_ = -1;
+    }
+    int fd = ::open(fs_path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    if (::fstat(fd, &held) != 0 || held.st_dev != dev_ || held.st_ino != ino_) {
+        ::close(fd);
+        return;
+    }
+    fd_ = fd;
 }
 
+/// Between the check and pandas' own open the file may have gone: the block
+/// must have grown the very file that the last block left.
 void BlockWriter::written() {
-    if (own_) {
-        remember();
-    } else {
+    if (!own_) {
         known_ = false;
+        return;
     }
+    if (append_ && known_) {
+        struct stat st;
+        if (::stat(fs_path_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size <= size_) {
+            raise_changed();
+        }
+    }
+    remember();
 }
 
 /// pandas, its objects and options are as at the first block.
@@ -681,18 +822,26 @@ bool BlockWriter::guards_hold() {
         }
     }
     // `open` is the builtin for this module and for pandas' io.common.
-    if (g_["open"].ptr() != s.objects[kNumEntries - 1].ptr()) {
+    if (g_["open"].ptr() != s.objects[kOpen].ptr()) {
         return false;
     }
     PyObject *common = module_or_null("pandas.io.common");
     if (common == nullptr || PyDict_GetItemString(PyModule_GetDict(common), "open") != nullptr) {
         return false;
     }
-    if (!options_at_defaults(s.objects[kNumEntries - 2])) {
+    if (!options_at_defaults(s.objects[kConfig])) {
+        return false;
+    }
+    // The suffixes that path_allowed() read.
+    int same = PyObject_RichCompareBool(s.objects[kCompressions].ptr(), s.compressions.ptr(), Py_EQ);
+    if (same < 0) {
+        throw py::error_already_set();
+    }
+    if (same == 0) {
         return false;
     }
     // numpy's legacy printing (legacy="1.13") changes how float64 columns print.
-    py::object printoptions = s.objects[kNumEntries - 3]();
+    py::object printoptions = s.objects[kPrintOptions]();
     return PyDict_Check(printoptions.ptr()) && PyDict_GetItemString(printoptions.ptr(), "legacy") == Py_False;
 }
 
@@ -721,9 +870,17 @@ bool BlockWriter::path_allowed() {
             lower.find('\0') != std::string::npos) {
             return false;
         }
-        for (const char *suffix : kCompressed) {
-            std::size_t n = std::strlen(suffix);
-            if (lower.size() >= n && lower.compare(lower.size() - n, n, suffix) == 0) {
+        // infer_compression: path.lower().endswith(suffix) for each suffix.
+        py::object folded = path_.attr("lower")();
+        Py_ssize_t pos = 0;
+        PyObject *suffix = nullptr;
+        PyObject *compression = nullptr;
+        while (PyDict_Next(snapshot_->compressions.ptr(), &pos, &suffix, &compression)) {
+            Py_ssize_t n = PyUnicode_Tailmatch(folded.ptr(), suffix, 0, PY_SSIZE_T_MAX, 1);
+            if (n != 0) {
+                if (n < 0) {
+                    throw py::error_already_set();
+                }
                 return false;
             }
         }
@@ -741,6 +898,7 @@ bool BlockWriter::path_allowed() {
 
 bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
     own_ = resolve_own();
+    append_ = append;
     if (!own_) {
         known_ = false;
         return false;
@@ -798,8 +956,42 @@ bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
         as_float[j] = columns[j].ints_as_floats();
     }
 
+    // The text, the first piece of it before any Python code runs (open()
+    // does, and each write may let other threads run): the values of the
+    // rows formatted later are checked again as they are formatted.
     Text text(s.quote_cr, s.nul == 1);
-    File file(g_, path_, append ? "a" : "w");
+    Py_ssize_t i = 0;
+    auto format_rows = [&](bool recheck, File *file) {
+        std::vector<Column> seen(columns);
+        for (; i < nrows; ++i) {
+            if (PyList_GET_SIZE(datas.ptr()) != nrows) {
+                throw Changed();
+            }
+            PyObject *row = PyList_GET_ITEM(datas.ptr(), i);
+            if (Py_TYPE(row) != row_type || PySequence_Fast_GET_SIZE(row) != width) {
+                throw Changed();
+            }
+            PyObject **values = PySequence_Fast_ITEMS(row);
+            std::size_t start = text.out.size();
+            for (Py_ssize_t j = 0; j < width; ++j) {
+                if (recheck && (!classify(values[j], seen[j], s.nul) || !(seen[j] == columns[j]))) {
+                    throw Changed();
+                }
+                if (j > 0) {
+                    text.out.push_back(',');
+                }
+                text.field(values[j], as_float[j]);
+            }
+            text.end_row(start, width);
+            if (text.out.size() >= kPiece) {
+                if (file == nullptr) {
+                    ++i;
+                    return;
+                }
+                file->write(text.out);
+            }
+        }
+    };
     try {
         if (!append) {
             std::size_t start = text.out.size();
@@ -811,27 +1003,22 @@ bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
             }
             text.end_row(start, width);
         }
-        for (Py_ssize_t i = 0; i < nrows; ++i) {
-            if (PyList_GET_SIZE(datas.ptr()) != nrows) {
-                throw Changed();
-            }
-            PyObject *row = PyList_GET_ITEM(datas.ptr(), i);
-            if (Py_TYPE(row) != row_type || PySequence_Fast_GET_SIZE(row) != width) {
-                throw Changed();
-            }
-            PyObject **values = PySequence_Fast_ITEMS(row);
-            std::size_t start = text.out.size();
-            for (Py_ssize_t j = 0; j < width; ++j) {
-                if (j > 0) {
-                    text.out.push_back(',');
-                }
-                text.field(values[j], as_float[j]);
-            }
-            text.end_row(start, width);
-            if (text.out.size() >= kPiece) {
-                file.write(text.out);
-            }
-        }
+        format_rows(false, nullptr);
+    } catch (const Changed &) {
+        kvrt::raise(PyExc_RuntimeError, "a row changed while its block was written");
+    }
+
+    const bool checkable = path_known();
+    File file(g_, path_, append ? "a" : "w");
+    struct stat st;
+    // The file opened is the one the checks saw.
+    if (append && known_ && (!file.stat(st, false) || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_)) {
+        file.close();
+        raise_changed();
+    }
+    try {
+        file.write(text.out);
+        format_rows(true, &file);
         file.write(text.out);
     } catch (const std::bad_alloc &) {
         file.close();
@@ -840,8 +1027,12 @@ bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
         file.close();
         kvrt::raise(PyExc_RuntimeError, "a row changed while its block was written");
     }
+    // The file as this block left it, seen through the descriptor written to.
+    known_ = false;
+    if (checkable && file.stat(st, true)) {
+        remember(st);
+    }
     file.close();
-    remember();
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "kvrt.h"
 
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace sadrel {
@@ -31,7 +32,8 @@ public:
     /// raises OSError if the file is no longer what this export left.
     bool write(py::handle cols, py::handle datas, bool append);
 
-    /// After the plain calls wrote a block: remembers the file as they left it.
+    /// After the plain calls wrote a block: remembers the file as they left it,
+    /// after checking that an append grew the file the last block left.
     void written();
 
     struct Snapshot;
@@ -39,7 +41,10 @@ public:
 private:
     bool resolve_own();
     void check_unchanged();
+    [[noreturn]] void raise_changed();
     void remember();
+    void remember(const struct stat &st);
+    bool path_known();
     bool guards_hold();
     bool path_allowed();
 
@@ -48,10 +53,12 @@ private:
     py::handle self_;
     py::handle path_;
     bool own_ = false;          // g_to_csv_notmp was the module's own for this block
+    bool append_ = false;       // this block is appended
     bool known_ = false;        // dev_, ino_ and size_ describe the file as last left
     dev_t dev_ = 0;
     ino_t ino_ = 0;
     off_t size_ = 0;
+    int fd_ = -1;               // the file last left, held open for reading
     std::string fs_path_;       // the path, encoded for the file system
     int path_state_ = 0;        // 0 not yet checked, 1 allowed, -1 not
     Snapshot *snapshot_ = nullptr;  // what pandas was at the first check
