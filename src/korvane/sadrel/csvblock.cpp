@@ -761,8 +761,12 @@ void BlockWriter::remember() {
 
 /// Remembers `st`, the file at the path, and keeps it open for reading: as
 /// long as this export holds it, a file made in its place gets another
-/// inode, even where the file system hands out freed inodes at once.
+/// inode, even where the file system hands out freed inodes at once. Only a
+/// regular file has a size to check (not /dev/null, say).
 void BlockWriter::remember(const struct stat &st) {
+    if (!S_ISREG(st.st_mode)) {
+        return;
+    }
     dev_ = st.st_dev;
     ino_ = st.st_ino;
     size_ = st.st_size;
