@@ -791,7 +791,8 @@ void BlockWriter::remember(const struct stat &st) {
 }
 
 /// Between the check and pandas' own open the file may have gone: the block
-/// must have grown the very file that the last block left.
+/// must have grown the very file that the last block left (a block without
+/// rows, as a block_size of 0 makes, writes nothing).
 void BlockWriter::written() {
     if (!own_) {
         known_ = false;
@@ -799,7 +800,8 @@ void BlockWriter::written() {
     }
     if (append_ && known_) {
         struct stat st;
-        if (::stat(fs_path_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size <= size_) {
+        if (::stat(fs_path_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_ ||
+            (rows_ != 0 ? st.st_size <= size_ : st.st_size < size_)) {
             raise_changed();
         }
     }
@@ -903,6 +905,7 @@ bool BlockWriter::path_allowed() {
 bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
     own_ = resolve_own();
     append_ = append;
+    rows_ = PyList_Check(datas.ptr()) ? PyList_GET_SIZE(datas.ptr()) : -1;
     if (!own_) {
         known_ = false;
         return false;

@@ -54,6 +54,7 @@ private:
     py::handle path_;
     bool own_ = false;          // g_to_csv_notmp was the module's own for this block
     bool append_ = false;       // this block is appended
+    Py_ssize_t rows_ = 0;       // its rows (-1: not known)
     bool known_ = false;        // dev_, ino_ and size_ describe the file as last left
     dev_t dev_ = 0;
     ino_t ino_ = 0;
