@@ -15,9 +15,19 @@ if [ "${1:-}" = "--all" ]; then
   done
 fi
 status=0
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
 for ver in "${versions[@]}"; do
   venv=$(tools/env.sh "$ver" | tail -n 1)
   echo "== CPython $ver =="
   "$venv/bin/python" -m pytest -n "${PYTEST_WORKERS:-auto}" "$@" || status=$?
+  # The benchmark at a tiny size, so that it cannot break unseen (its files
+  # must match pandas' too); its figures mean nothing here.
+  if ! "$venv/bin/python" bench/export_bench.py --sizes 2000 --repeat 1 --json "$scratch/bench.json" \
+      >"$scratch/bench.log" 2>&1; then
+    cat "$scratch/bench.log"
+    echo "bench/export_bench.py failed on CPython $ver"
+    status=1
+  fi
 done
 exit $status

@@ -350,6 +350,11 @@ void forget_function_type() noexcept {
     function_type_ready = false;
 }
 
+bool is_function_of(py::handle obj, const FunctionDef &def) noexcept {
+    return function_type_ready && Py_TYPE(obj.ptr()) == &the_function_type &&
+           reinterpret_cast<const Function *>(obj.ptr())->def == &def;
+}
+
 py::object make_function(const FunctionDef &def, const char *module, py::handle globals,
                          py::tuple defaults, py::handle closure) {
     if (def.nparams > kMaxParams || static_cast<int>(defaults.size()) > def.nparams) {

@@ -109,6 +109,9 @@ constexpr FunctionDef def_(const char *name, const char *qualname, const char *d
 py::object make_function(const FunctionDef &def, const char *module, py::handle globals,
                          py::tuple defaults, py::handle closure = py::none());
 
+/// Whether `obj` is a function object made by make_function from `def`.
+bool is_function_of(py::handle obj, const FunctionDef &def) noexcept;
+
 /// `class <name>(object):` with the given docstring and methods, in order.
 py::object make_class(const Globals &g, const char *module, const char *name, const char *doc,
                       std::initializer_list<py::object> methods);

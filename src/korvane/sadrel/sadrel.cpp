@@ -25,6 +25,7 @@
 //
 //     __test__ = {}
 #include "kvrt.h"
+#include "csvblock.h"
 #include "rows.h"
 
 using namespace pybind11::literals;
@@ -49,13 +50,18 @@ constexpr const char *kModuleDoc =
 
 constexpr const char *kClassDoc = "\n    @des: thinkdata openapi查询基础类----这个只能再thinkdata内网执行\n    ";
 
+extern const kvrt::FunctionDef to_csv_def;  // g_to_csv_notmp
+
 /// One export's rows on their way to the file, shared by both routes: rows
 /// gather in `datas`, and each full block of `block_size` rows is appended
 /// at once, so at most one block is held in memory. `datas`, `i` and `cols`
-/// are the locals of the export loop.
+/// are the locals of the export loop. `writer` writes a block natively when
+/// that gives the file pandas would write, and checks before each append
+/// that the file is still the one this export left.
 struct Blocks {
     Blocks(const Globals &g, py::handle self, py::handle ctx, py::handle unique_path, py::handle block_size)
-        : g(g), self(self), ctx(ctx), unique_path(unique_path), block_size(block_size), loads(g) {}
+        : g(g), self(self), ctx(ctx), unique_path(unique_path), block_size(block_size), loads(g),
+          writer(g, to_csv_def, self, unique_path) {}
 
     const Globals &g;
     py::handle self;
@@ -66,20 +72,28 @@ struct Blocks {
     sadrel::Count i;
     py::object cols = py::list();
     sadrel::JsonLoads loads;  // json.loads, for the rows
+    sadrel::BlockWriter writer;
 
     /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=[], columns=cols), index=None)`:
     /// creates or truncates the file and writes the header line only.
     void write_header() {
+        if (writer.write(cols, py::list(), false)) {
+            return;
+        }
         py::object df = g["pandas"].attr("DataFrame")("data"_a = py::list(), "columns"_a = cols);
         self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none());
+        writer.written();
     }
 
     /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=datas, columns=cols), index=None, mode='a', header=False)`
     /// then `datas = []`.
     void append_datas() {
-        py::object df = g["pandas"].attr("DataFrame")("data"_a = datas, "columns"_a = cols);
-        self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none(), "mode"_a = "a",
-                                    "header"_a = false);
+        if (!writer.write(cols, datas, true)) {
+            py::object df = g["pandas"].attr("DataFrame")("data"_a = datas, "columns"_a = cols);
+            self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none(), "mode"_a = "a",
+                                        "header"_a = false);
+            writer.written();
+        }
         datas = py::list();
         loads.recheck();  // json may have changed while the block was written
     }
