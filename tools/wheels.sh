@@ -55,10 +55,18 @@ sdist=$(ls dist/korvane-*.tar.gz)
 version=$(basename "$sdist" .tar.gz); version=${version#korvane-}
 echo "$(elapsed) $sdist"
 
+# pip runs from a fresh venv of each interpreter: scikit-build-core shows CMake
+# the site-packages of the interpreter that builds, and those of a pyenv
+# installation may hold another pybind11 than the build environment's.
+builder() {
+  [ -x "$work/builder-$1/bin/python" ] || "$(tools/find-python.sh "$1")" -m venv "$work/builder-$1"
+  echo "$work/builder-$1/bin/python"
+}
+
 for ver in "${versions[@]}"; do
   start=$SECONDS
   log=$work/build-$ver.log
-  if ! PIP_CONSTRAINT=$root/constraints/wheel-tools.txt "$(tools/find-python.sh "$ver")" -m pip wheel -v \
+  if ! PIP_CONSTRAINT=$root/constraints/wheel-tools.txt "$(builder "$ver")" -m pip wheel -v \
       "${pip_flags[@]}" --no-deps --wheel-dir "$work/raw-$ver" \
       --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/zig/toolchain.cmake" \
       "$sdist" >"$log" 2>&1; then
@@ -68,7 +76,7 @@ for ver in "${versions[@]}"; do
   fi
   "$tools/bin/auditwheel" repair --plat "$plat" --wheel-dir dist "$work/raw-$ver"/*.whl >>"$log" 2>&1 \
     || { tail -n 20 "$log" >&2; exit 1; }
-  echo "$(elapsed) CPython $ver built in $((SECONDS - start)) s"
+  echo "$(elapsed) CPython $ver built in $((SECONDS - start)) s, $(grep -o 'Found pybind11.*' "$log")"
 done
 
 # The checks, on what is in dist/.
@@ -137,7 +145,7 @@ case "$mode" in
     done
     # Where no wheel matches, pip builds the sdist with CMake and the system's C++17 compiler.
     echo "== the sdist with the system compiler (CPython 3.11)"
-    PIP_CONSTRAINT=$root/constraints/wheel-tools.txt "$(tools/find-python.sh 3.11)" -m pip wheel -q \
+    PIP_CONSTRAINT=$root/constraints/wheel-tools.txt "$(builder 3.11)" -m pip wheel -q \
       "${pip_flags[@]}" --no-deps --wheel-dir "$work/system" "$sdist" >"$work/system.log" 2>&1 \
       || { grep -v "WARNING: Location" "$work/system.log" | tail -n 60 >&2; status=1; }
     ls "$work"/system/korvane-*-cp311-cp311-linux_x86_64.whl || status=1
