@@ -121,10 +121,18 @@ constexpr std::size_t kNumEntries = sizeof(kEntries) / sizeof(kEntries[0]);
 constexpr std::size_t kOpen = kNumEntries - 1;
 constexpr std::size_t kConfig = kNumEntries - 2;
 constexpr std::size_t kPrintOptions = kNumEntries - 3;
+/// `a == b` for C strings, at compile time (std::strcmp is not constexpr everywhere).
+constexpr bool same_text(const char *a, const char *b) {
+    while (*a != '\0' && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
+}
 constexpr std::size_t kCompressions = [] {
     std::size_t k = 0;
-    while (std::strcmp(kEntries[k].module, "pandas.io.common") != 0 ||
-           std::strcmp(kEntries[k].attrs[0], "extension_to_compression") != 0) {
+    while (!same_text(kEntries[k].module, "pandas.io.common") ||
+           !same_text(kEntries[k].attrs[0], "extension_to_compression")) {
         ++k;
     }
     return k;
