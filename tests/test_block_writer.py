@@ -147,8 +147,9 @@ def test_openapi_blocks_as_pandas(tmp_path):
                 native_blocks.append(block)
 
         check()
-    # The comparison means something only if the native writer took part.
-    assert len(native_blocks) > 30
+    # The comparison means something only if the native writer took part
+    # (about a third of the examples take it; the share varies with the draw).
+    assert len(native_blocks) >= 10
 
 
 @st.composite
