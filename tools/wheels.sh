@@ -135,7 +135,8 @@ case "$mode" in
       echo "== CPython $ver: suite against the installed wheel in $home"
       install_wheel "$ver" "$root"/dist/korvane-*-cp${ver/./}-cp${ver/./}-*.whl "$home"
       cp -r tests "$home/tests"
-      # The suite and its settings only: nothing of the source tree is importable.
+      mkdir "$home/bench" && cp bench/reference.py "$home/bench/"  # the Python twin some tests compare with
+      # The suite, its settings and the twin only: nothing of the source tree is importable.
       (cd "$home" \
         && venv/bin/python -c 'import korvane.sadrel.sadrel as m, sys; sys.exit("/site-packages/" not in m.__file__)' \
         && venv/bin/python -m pytest -q -c "$root/pyproject.toml" --rootdir "$home" -p no:cacheprovider tests) \
