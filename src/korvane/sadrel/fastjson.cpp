@@ -75,6 +75,15 @@ inline bool is_ws(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' |
 
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
+/// Moves `p` past a run of digits; false when there is none.
+inline bool skip_digits(const char *&p, const char *end) {
+    const char *first = p;
+    while (p < end && is_digit(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    return p != first;
+}
+
 inline const char *skip_ws(const char *p, const char *end) {
     while (p < end && is_ws(static_cast<unsigned char>(*p))) {
         ++p;
@@ -254,19 +263,14 @@ Step read_number(const char **pp, const char *end, PyObject **out) {
     if (*p == '0') {
         ++p;
     } else {
-        while (p < end && is_digit(static_cast<unsigned char>(*p))) {
-            ++p;
-        }
+        skip_digits(p, end);
     }
     const char *int_end = p;
     bool is_float = false;
     if (p < end && *p == '.') {
         ++p;
-        if (p == end || !is_digit(static_cast<unsigned char>(*p))) {
+        if (!skip_digits(p, end)) {
             return Step::decline;
-        }
-        while (p < end && is_digit(static_cast<unsigned char>(*p))) {
-            ++p;
         }
         is_float = true;
     }
@@ -275,11 +279,8 @@ Step read_number(const char **pp, const char *end, PyObject **out) {
         if (p < end && (*p == '+' || *p == '-')) {
             ++p;
         }
-        if (p == end || !is_digit(static_cast<unsigned char>(*p))) {
+        if (!skip_digits(p, end)) {
             return Step::decline;
-        }
-        while (p < end && is_digit(static_cast<unsigned char>(*p))) {
-            ++p;
         }
         is_float = true;
     }
