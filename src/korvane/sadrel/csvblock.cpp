@@ -816,6 +816,30 @@ void BlockWriter::written() {
     remember();
 }
 
+void BlockWriter::take_back(off_t size) {
+    if (!known_) {
+        return;
+    }
+    known_ = false;
+    struct stat st;
+    if (::lstat(fs_path_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_) {
+        return;
+    }
+    if (size < 0) {
+        ::unlink(fs_path_.c_str());
+        return;
+    }
+    int fd = ::open(fs_path_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    if (::fstat(fd, &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_ && ::ftruncate(fd, size) == 0) {
+        size_ = size;
+        known_ = true;
+    }
+    ::close(fd);
+}
+
 /// pandas, its objects and options are as at the first block.
 bool BlockWriter::guards_hold() {
     if (snapshot_ == nullptr) {

@@ -36,6 +36,14 @@ public:
     /// after checking that an append grew the file the last block left.
     void written();
 
+    /// The size of the file as the last block left it, or -1 when not known.
+    off_t size() const { return known_ ? size_ : -1; }
+
+    /// Takes the file back to `size` bytes, or removes it (`size` < 0): only
+    /// while it is still the file the last block left. For the blocks of a
+    /// piece of a response that, in the end, never arrived whole.
+    void take_back(off_t size);
+
     struct Snapshot;
 
 private:

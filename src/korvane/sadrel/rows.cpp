@@ -117,6 +117,18 @@ bool has_content(py::handle row) {
     return !kvrt::eq(stripped, py::bytes("")) && !kvrt::eq(stripped, py::str(""));
 }
 
+bool has_content(const Line &row) {
+    if (row.object || bytes_warnings()) {
+        return has_content(row.bytes());  // with -b, the comparisons warn
+    }
+    for (Py_ssize_t k = 0; k < row.size; ++k) {
+        if (!Py_ISSPACE(row.data[k])) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // ---- json.loads ------------------------------------------------------------------
 
 namespace {
@@ -391,6 +403,31 @@ void JsonLoads::recheck() {
 }
 
 py::object JsonLoads::operator()(py::handle row) {
+    if (PyBytes_CheckExact(row.ptr())) {
+        return loads(row, PyBytes_AS_STRING(row.ptr()), PyBytes_GET_SIZE(row.ptr()));
+    }
+    return loads(row, nullptr, 0);
+}
+
+py::object JsonLoads::operator()(const Line &row) {
+    if (row.object) {
+        return (*this)(row.object);
+    }
+    return loads(py::handle(), row.data, row.size);
+}
+
+/// json.loads of `row`, or of the bytes `data` when `row` is empty.
+py::object JsonLoads::loads(py::handle row, const char *data, Py_ssize_t size) {
+    py::object made;
+    auto text = [&]() -> py::handle {
+        if (row) {
+            return row;
+        }
+        if (!made) {
+            made = py::bytes(data, static_cast<std::size_t>(size));
+        }
+        return made;
+    };
     // The global `json`: the module's own binding, else the builtins' (g_ does both).
     PyObject *bound = PyDict_GetItemWithError(g_.dict().ptr(), json_name_);
     if (bound == nullptr && PyErr_Occurred()) {
@@ -405,10 +442,9 @@ py::object JsonLoads::operator()(py::handle row) {
         PyObject *globals = PyModule_GetDict(json.ptr());
         PyObject *loads = PyDict_GetItemWithError(globals, loads_name_);
         if (loads != nullptr) {
-            if (loads == loads_.ptr() && PyBytes_CheckExact(row.ptr()) &&
+            if (loads == loads_.ptr() && data != nullptr &&
                 PyDict_GetItemWithError(globals, decoder_name_) == decoder_.ptr()) {
-                PyObject *parsed = fastjson::parse_scalar_array(PyBytes_AS_STRING(row.ptr()),
-                                                                      PyBytes_GET_SIZE(row.ptr()));
+                PyObject *parsed = fastjson::parse_scalar_array(data, size);
                 if (parsed != nullptr) {
                     return py::reinterpret_steal<py::object>(parsed);
                 }
@@ -418,7 +454,7 @@ py::object JsonLoads::operator()(py::handle row) {
             }
             // json.loads(row), with the function just found, held while it runs
             py::object function = py::reinterpret_borrow<py::object>(loads);
-            return call(function.ptr(), row);
+            return call(function.ptr(), text());
         }
         if (PyErr_Occurred()) {
             throw py::error_already_set();
@@ -429,7 +465,7 @@ py::object JsonLoads::operator()(py::handle row) {
         throw py::error_already_set();
     }
     py::object function = py::reinterpret_steal<py::object>(loads);
-    return call(function.ptr(), row);
+    return call(function.ptr(), text());
 }
 
 }  // namespace sadrel

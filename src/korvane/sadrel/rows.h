@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kvrt.h"
+#include "lines.h"
 
 namespace sadrel {
 
@@ -44,6 +45,7 @@ private:
 
 /// `row.strip()` is neither b"" nor "": the line carries something to parse.
 bool has_content(py::handle row);
+bool has_content(const Line &row);
 
 /// Notes the standard library's json as this interpreter life shows it now,
 /// once a life: what the row parser's guards compare with, object by object.
@@ -58,6 +60,9 @@ class JsonLoads {
 public:
     explicit JsonLoads(const kvrt::Globals &g);
     py::object operator()(py::handle row);
+    /// The same for a line of the native reader: a bytes object is made only
+    /// where json.loads itself is called.
+    py::object operator()(const Line &row);
     /// Checks json whole again at the next row: its decoder, the decoder's
     /// class and methods, the scanner and detect_encoding may have changed
     /// meanwhile. Cheap enough for once a block.
@@ -65,6 +70,7 @@ public:
 
 private:
     bool is_stdlib(py::handle json);
+    py::object loads(py::handle row, const char *data, Py_ssize_t size);
 
     const kvrt::Globals &g_;
     // Interned names, taken once per export: an interpreter life of its own

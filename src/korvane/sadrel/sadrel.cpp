@@ -26,7 +26,11 @@
 //     __test__ = {}
 #include "kvrt.h"
 #include "csvblock.h"
+#include "lines.h"
 #include "rows.h"
+
+#include <sys/stat.h>
+#include <vector>
 
 using namespace pybind11::literals;
 using kvrt::Globals;
@@ -58,7 +62,12 @@ extern const kvrt::FunctionDef to_csv_def;  // g_to_csv_notmp
 /// are the locals of the export loop. `writer` writes a block natively when
 /// that gives the file pandas would write, and checks before each append
 /// that the file is still the one this export left.
-struct Blocks {
+///
+/// While the lines come from a piece of the response that is not yet read
+/// whole (see sadrel::ResponseLines), the progress messages wait for it, and
+/// if it never arrives they are dropped and the file is taken back to what
+/// it was before the piece: as if its lines had never been seen.
+struct Blocks : sadrel::ResponseLines::Listener {
     Blocks(const Globals &g, py::handle self, py::handle ctx, py::handle unique_path, py::handle block_size)
         : g(g), self(self), ctx(ctx), unique_path(unique_path), block_size(block_size), loads(g),
           writer(g, to_csv_def, self, unique_path) {}
@@ -73,6 +82,34 @@ struct Blocks {
     py::object cols = py::list();
     sadrel::JsonLoads loads;  // json.loads, for the rows
     sadrel::BlockWriter writer;
+    bool written = false;                     // whether this call created or truncated the file
+    const sadrel::ResponseLines *lines = nullptr;
+    std::vector<long long> waiting;           // progress counts of the piece being read
+    bool written_before_piece = false;        // `written` when the piece began
+    off_t size_before_piece = -1;             // the file's size then
+
+    void piece_begun() override {
+        written_before_piece = written;
+        size_before_piece = writer.size();
+    }
+
+    void piece_done() override {
+        std::vector<long long> counts;
+        counts.swap(waiting);
+        for (long long count : counts) {
+            g["BMOBJ"].attr("clog")(ctx, py::int_(count));
+        }
+    }
+
+    void piece_lost() override {
+        waiting.clear();
+        if (written && !written_before_piece) {
+            writer.take_back(-1);  // the header line's file: made within the piece
+            written = false;
+        } else if (written && size_before_piece >= 0) {
+            writer.take_back(size_before_piece);
+        }
+    }
 
     /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=[], columns=cols), index=None)`:
     /// creates or truncates the file and writes the header line only.
@@ -115,7 +152,11 @@ struct Blocks {
             append_datas();
         }
         if (block_size.divides(i)) {
-            g["BMOBJ"].attr("clog")(ctx, i.object());
+            if (lines != nullptr && lines->deferring()) {
+                waiting.push_back(i.value());
+            } else {
+                g["BMOBJ"].attr("clog")(ctx, i.object());
+            }
         }
     }
 
@@ -226,6 +267,20 @@ void check_status(const Globals &g, py::handle r) {
     r.attr("raise_for_status")();
 }
 
+/// Whether anything stands at `path` (a str or bytes path), as lstat sees it.
+bool exists(py::handle path) {
+    if (!PyUnicode_Check(path.ptr())) {
+        return true;  // not known: take it as there
+    }
+    const char *text = PyUnicode_AsUTF8(path.ptr());
+    if (text == nullptr) {
+        PyErr_Clear();
+        return true;
+    }
+    struct stat st;
+    return ::lstat(text, &st) == 0 || errno != ENOENT;
+}
+
 // def get_data_csv(self, ctx, sql, block_size=100000):
 py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, py::handle sql,
                             py::handle block_size) {
@@ -242,45 +297,61 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
                                         "allow_redirects"_a = false);
     Blocks blocks(g, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
     py::object sql_error = py::none();  // the status line of a rejected query
-    bool written = false;               // whether this call created or truncated the file
     try {
         check_status(g, r);
-        for (py::handle row : r.attr("iter_lines")("chunk_size"_a = 104857600)) {
-            if (!kvrt::is_true(row)) {
-                continue;
-            }
-            py::object data = py::none();
-            if (blocks.i == 0) {
-                data = g["json"].attr("loads")(row);
-                if (kvrt::eq(data["return_code"], py::int_(0))) {
-                    blocks.cols = data["data"]["headers"];
-                    written = true;
-                    blocks.write_header();
-                    data = py::none();
+        // for row in r.iter_lines(chunk_size=104857600): the lines split natively
+        // where the guards allow (a body of known length read in steps when
+        // no file stands at the path yet)
+        sadrel::ResponseLines lines(g, r, 104857600, !exists(unique_path));
+        lines.listen(&blocks);
+        blocks.lines = &lines;
+        sadrel::Line row;
+        try {
+            while (lines.next(row)) {
+                if (row.empty()) {
+                    continue;
+                }
+                py::object data = py::none();
+                if (blocks.i == 0) {
+                    data = g["json"].attr("loads")(row.bytes());
+                    if (kvrt::eq(data["return_code"], py::int_(0))) {
+                        blocks.cols = data["data"]["headers"];
+                        blocks.written = true;
+                        blocks.write_header();
+                        data = py::none();
+                    } else {
+                        lines.settle();
+                        g["BMOBJ"].attr("log_error")("sql error:", data);
+                        blocks.datas = py::list();
+                        sql_error = data;
+                        break;
+                    }
                 } else {
-                    g["BMOBJ"].attr("log_error")("sql error:", data);
-                    blocks.datas = py::list();
-                    sql_error = data;
-                    break;
+                    if (sadrel::has_content(row)) {  // row.strip() not in (b"", "")
+                        data = blocks.loads(row);     // json.loads(row)
+                    }
                 }
-            } else {
-                if (sadrel::has_content(row)) {  // row.strip() not in (b"", "")
-                    data = blocks.loads(row);     // json.loads(row)
+                if (!data.is_none()) {
+                    blocks.append(data);
                 }
+                blocks.count();
             }
-            if (!data.is_none()) {
-                blocks.append(data);
+        } catch (py::error_already_set &e) {
+            if (e.matches(PyExc_Exception)) {
+                lines.settle();  // a read error of the piece at hand comes first
             }
-            blocks.count();
+            throw;
         }
+        blocks.lines = nullptr;
         blocks.log_total();
         blocks.append_rest();
     } catch (py::error_already_set &e) {
+        blocks.lines = nullptr;
         kvrt::Handling handling(e);
         // A partial file must not look like a result, even if logging fails
         // or the export was interrupted; a file this call never wrote stays.
         auto remove_written = [&] {
-            if (written) {
+            if (blocks.written) {
                 g["BMOBJ"].attr("remove_file")(unique_path);
             }
         };

@@ -56,13 +56,17 @@ it up once; ``times=None`` keeps it for every request until
     HTTP 200, chunked, with no data at all (just the terminating chunk).
 ``"redirect"`` (``status=307``, ``location="http://127.0.0.1:9/querySql"``)
     a redirect answer with that status and ``Location`` and an empty body.
-``"raw"`` (``body=b""``, ``status=200``, ``complete=True``, ``length=None``)
+``"raw"`` (``body=b""``, ``status=200``, ``complete=True``, ``length=None``, ``encoding=None``,
+``seconds=0``, ``how="fin"``)
     ``body`` sent as it is (bytes, chunked, cut by ``chunk_bytes``) with
     that status; ``complete=False`` drops the connection instead of sending
     the terminating chunk.  With ``length``, the body goes unchunked under
-    ``Content-Length: length``, and the connection closes after it: a
-    ``length`` beyond the body is a body cut short.  The layout options
-    other than ``chunk_bytes`` do not apply.
+    ``Content-Length: length`` (``-1``: the body's own length), and the
+    connection closes after it: a ``length`` beyond the body is a body cut
+    short, closed after ``seconds`` the way ``how`` says (as for ``"drop"``).
+    ``encoding="gzip"`` sends the body gzip-compressed, with
+    ``Content-Encoding: gzip``. The layout options other than
+    ``chunk_bytes`` do not apply.
 
 Layout options, accepted with every kind:
 
@@ -87,6 +91,7 @@ of str to str, first value of each field) and ``fault`` (the kind used, or
 """
 from __future__ import annotations
 
+import gzip
 import json
 import socket
 import socketserver
@@ -117,7 +122,8 @@ _KIND_OPTIONS: Dict[Optional[str], Dict[str, Any]] = {
     "http_500": {"body": None},
     "empty_body": {},
     "redirect": {"status": 307, "location": "http://127.0.0.1:9/querySql"},
-    "raw": {"body": b"", "status": 200, "complete": True, "length": None},
+    "raw": {"body": b"", "status": 200, "complete": True, "length": None, "encoding": None, "seconds": 0,
+            "how": "fin"},
 }
 _LAYOUT_OPTIONS: Dict[str, Any] = {"newline": "\n", "extra_lines": None, "trailing_newline": True, "chunk_bytes": None}
 
@@ -440,9 +446,15 @@ class _Handler(BaseHTTPRequestHandler):
             b"HTTP/1.1 %d %s\r\n"
             b"Content-Type: application/json;charset=UTF-8\r\n" % (opts["status"], reason.encode("latin-1")))
         payload = bytes(opts["body"])
+        if opts["encoding"] == "gzip":
+            payload = gzip.compress(payload, mtime=0)
+            self.connection.sendall(b"Content-Encoding: gzip\r\n")
         if opts["length"] is not None:
-            self.connection.sendall(b"Content-Length: %d\r\n\r\n%s" % (opts["length"], payload))
-            self._drop(False)
+            length = len(payload) if opts["length"] == -1 else opts["length"]
+            self.connection.sendall(b"Content-Length: %d\r\n\r\n%s" % (length, payload))
+            if opts["seconds"]:
+                self.server.owner._stop.wait(opts["seconds"])
+            self._drop(opts["how"] == "rst")
         self.connection.sendall(b"Transfer-Encoding: chunked\r\n\r\n")
         step = opts["chunk_bytes"] or len(payload) or 1
         # One send for all the chunks: many tiny writes would wait on Nagle.

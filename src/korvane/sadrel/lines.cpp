@@ -1,0 +1,328 @@
+#include "lines.h"
+
+#include "guards.h"
+
+#include <cstring>
+
+using namespace pybind11::literals;
+
+namespace sadrel {
+namespace {
+
+/// Bytes asked for per read of a body of known length.
+constexpr long long kStep = 1 << 20;
+
+/// The urllib3 releases whose reads of a body of known length this reader
+/// was checked against (constraints/py*.txt). Their read(n) hands on what
+/// it got when the connection ends early, and the next read raises
+/// IncompleteRead (urllib3 2 raises at once and drops what it got).
+constexpr const char *kUrllib3[] = {"1.26.20"};
+
+PyObject *loaded(const char *name) {
+    return PyDict_GetItemString(PyImport_GetModuleDict(), name);  // borrowed
+}
+
+/// `getattr(obj, name)`, or an empty object for a missing attribute.
+py::object attr_or_empty(py::handle obj, const char *name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), kvrt::intern(name));
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return py::object();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+/// `cls.__dict__[name]` is a plain function of the module `module`.
+bool own_function(py::handle cls, const char *name, const char *module) {
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
+    PyObject *fn = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;
+    PyObject *mod = loaded(module);
+    return fn != nullptr && PyFunction_Check(fn) && mod != nullptr && PyModule_Check(mod) &&
+           PyFunction_GetGlobals(fn) == PyModule_GetDict(mod);
+}
+
+/// The class `module.name`, as loaded.
+py::object loaded_class(const char *module, const char *name) {
+    PyObject *mod = loaded(module);
+    if (mod == nullptr) {
+        return py::object();
+    }
+    py::object cls = attr_or_empty(mod, name);
+    return cls && PyType_Check(cls.ptr()) ? cls : py::object();
+}
+
+/// `obj.__dict__` does not hold `name` (an instance attribute would shadow the method).
+bool not_shadowed(py::handle obj, const char *name) {
+    PyObject **dictptr = _PyObject_GetDictPtr(obj.ptr());
+    return dictptr == nullptr || *dictptr == nullptr || PyDict_GetItemString(*dictptr, name) == nullptr;
+}
+
+/// `r` is requests' own Response, with its own iter_lines and iter_content:
+/// iter_lines is then the splitting of iter_content's pieces described in
+/// lines.h.
+bool requests_own(py::handle r, ClassSeen &seen) {
+    py::object response = loaded_class("requests.models", "Response");
+    if (!response || reinterpret_cast<PyObject *>(Py_TYPE(r.ptr())) != response.ptr() ||
+        !own_function(response, "iter_lines", "requests.models") ||
+        !own_function(response, "iter_content", "requests.models") || !not_shadowed(r, "iter_lines") ||
+        !not_shadowed(r, "iter_content")) {
+        return false;
+    }
+    return seen.take(response);
+}
+
+bool str_in(py::handle value, const char *const *texts, std::size_t n) {
+    if (!value || !PyUnicode_Check(value.ptr())) {
+        return false;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        if (PyUnicode_CompareWithASCIIString(value.ptr(), texts[k]) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/// A body of known length, not content-coded, read by urllib3's own
+/// HTTPResponse (of a checked release) from http.client's own over a
+/// buffered socket file: each read(n) returns n bytes, or fewer only at
+/// the end of the data; a time-out or a reset loses what that read had.
+bool steps_allowed(py::handle r, ClassSeen &raw_seen, ClassSeen &client_seen) {
+    py::object raw = attr_or_empty(r, "raw");
+    py::object urllib3_response = loaded_class("urllib3.response", "HTTPResponse");
+    py::object client_response = loaded_class("http.client", "HTTPResponse");
+    PyObject *urllib3 = loaded("urllib3");
+    if (!raw || !urllib3_response || !client_response || urllib3 == nullptr ||
+        reinterpret_cast<PyObject *>(Py_TYPE(raw.ptr())) != urllib3_response.ptr() ||
+        !str_in(attr_or_empty(urllib3, "__version__"), kUrllib3, sizeof kUrllib3 / sizeof kUrllib3[0])) {
+        return false;
+    }
+    for (const char *name : {"stream", "read", "_fp_read", "_error_catcher", "_decode"}) {
+        if (!own_function(urllib3_response, name, "urllib3.response")) {
+            return false;
+        }
+    }
+    for (const char *name : {"read", "readinto", "_close_conn"}) {
+        if (!own_function(client_response, name, "http.client")) {
+            return false;
+        }
+    }
+    py::object fp = attr_or_empty(raw, "_fp");
+    if (!fp || reinterpret_cast<PyObject *>(Py_TYPE(fp.ptr())) != client_response.ptr()) {
+        return false;
+    }
+    py::object file = attr_or_empty(fp, "fp");
+    PyObject *io = loaded("_io");
+    py::object buffered = io != nullptr ? attr_or_empty(io, "BufferedReader") : py::object();
+    if (!file || !buffered || reinterpret_cast<PyObject *>(Py_TYPE(file.ptr())) != buffered.ptr()) {
+        return false;
+    }
+    py::object chunked = attr_or_empty(raw, "chunked");
+    py::object remaining = attr_or_empty(raw, "length_remaining");
+    py::object enforce = attr_or_empty(raw, "enforce_content_length");
+    py::object decoder = attr_or_empty(raw, "_decoder");
+    py::object headers = attr_or_empty(raw, "headers");
+    if (!chunked || chunked.ptr() != Py_False || !remaining || !PyLong_CheckExact(remaining.ptr()) ||
+        !enforce || enforce.ptr() != Py_True || !decoder || !decoder.is_none() || !headers) {
+        return false;
+    }
+    py::object coding = headers.attr("get")("content-encoding");
+    if (!coding.is_none()) {
+        return false;
+    }
+    // urllib3 2: nothing decoded and waiting.
+    py::object waiting = attr_or_empty(raw, "_decoded_buffer");
+    if (waiting && py::len(waiting) != 0) {
+        return false;
+    }
+    return raw_seen.take(urllib3_response) && client_seen.take(client_response);
+}
+
+/// `e` is requests' ChunkedEncodingError for urllib3's IncompleteRead: the
+/// read found the end of the data before the Content-Length.
+bool ended_early(const py::error_already_set &e) {
+    py::object error = loaded_class("requests.exceptions", "ChunkedEncodingError");
+    py::object incomplete = loaded_class("urllib3.exceptions", "IncompleteRead");
+    if (!error || !incomplete || !e.matches(error)) {
+        return false;
+    }
+    py::object args = attr_or_empty(e.value(), "args");
+    if (!args || !PyTuple_Check(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) != 1) {
+        return false;
+    }
+    py::object inner = attr_or_empty(PyTuple_GET_ITEM(args.ptr(), 0), "args");
+    if (!inner || !PyTuple_Check(inner.ptr()) || PyTuple_GET_SIZE(inner.ptr()) != 2) {
+        return false;
+    }
+    return Py_TYPE(PyTuple_GET_ITEM(inner.ptr(), 1)) == reinterpret_cast<PyTypeObject *>(incomplete.ptr());
+}
+
+}  // namespace
+
+py::object Line::bytes() const {
+    if (object) {
+        return object;
+    }
+    return py::bytes(data, static_cast<std::size_t>(size));
+}
+
+ResponseLines::ResponseLines(const kvrt::Globals &, py::handle r, long long chunk_size, bool small_steps)
+    : chunk_size_(chunk_size), step_(chunk_size) {
+    ClassSeen response;
+    if (!requests_own(r, response)) {
+        plain_ = r.attr("iter_lines")("chunk_size"_a = chunk_size).attr("__iter__")();
+        return;
+    }
+    ClassSeen raw;
+    ClassSeen client;
+    if (small_steps && chunk_size > kStep && chunk_size % kStep == 0 && steps_allowed(r, raw, client)) {
+        stepping_ = true;
+        step_ = kStep;
+    }
+    // for chunk in self.iter_content(chunk_size=chunk_size, decode_unicode=False), as iter_lines has it
+    pieces_ = r.attr("iter_content")("chunk_size"_a = step_, "decode_unicode"_a = false).attr("__iter__")();
+    if (!response.same() || (stepping_ && (!raw.same() || !client.same()))) {
+        // Something ran meanwhile and changed them: the generator is not started yet.
+        pieces_ = py::object();
+        stepping_ = false;
+        plain_ = r.attr("iter_lines")("chunk_size"_a = chunk_size).attr("__iter__")();
+    }
+}
+
+/// Reads the next piece; false at the end of the body.
+bool ResponseLines::read_piece() {
+    if (stepping_ && piece_read_) {
+        piece_read_ = false;  // a new piece begins
+        if (listener_ != nullptr) {
+            listener_->piece_begun();
+        }
+    }
+    PyObject *next = PyIter_Next(pieces_.ptr());
+    if (next == nullptr) {
+        if (PyErr_Occurred()) {
+            failed_ = true;
+            py::error_already_set e;
+            if (stepping_ && !piece_read_ && listener_ != nullptr) {
+                // The plain call's read of this piece would have handed on
+                // what arrived before the end of the data, and failed only
+                // on the next read; any other error loses the piece.
+                if (ended_early(e)) {
+                    piece_read_ = true;
+                    listener_->piece_done();
+                } else {
+                    listener_->piece_lost();
+                }
+            }
+            throw e;
+        }
+        ended_ = true;
+        if (stepping_ && !piece_read_) {
+            piece_read_ = true;
+            if (listener_ != nullptr) {
+                listener_->piece_done();
+            }
+        }
+        return false;
+    }
+    piece_ = py::reinterpret_steal<py::object>(next);
+    if (!PyBytes_Check(piece_.ptr())) {
+        kvrt::raise(PyExc_TypeError, "the response gave a piece that is no bytes");
+    }
+    data_ = PyBytes_AS_STRING(piece_.ptr());
+    size_ = PyBytes_GET_SIZE(piece_.ptr());
+    pos_ = 0;
+    offset_ += size_;
+    if (skip_lf_ && size_ > 0) {
+        skip_lf_ = false;
+        if (data_[0] == '\n') {
+            pos_ = 1;  // the "\n" of a "\r\n" across pieces: an empty line, skipped
+        }
+    }
+    if (stepping_) {
+        // Each read gives the whole step, or less at the end of what arrived
+        // (the plain call's read would have ended there as well).
+        if (offset_ % chunk_size_ == 0 || size_ < step_) {
+            piece_read_ = true;
+            if (listener_ != nullptr) {
+                listener_->piece_done();
+            }
+        }
+    }
+    return true;
+}
+
+bool ResponseLines::next(Line &line) {
+    if (plain_) {
+        PyObject *row = PyIter_Next(plain_.ptr());
+        if (row == nullptr) {
+            if (PyErr_Occurred()) {
+                throw py::error_already_set();
+            }
+            return false;
+        }
+        line.object = py::reinterpret_steal<py::object>(row);
+        return true;
+    }
+    for (;;) {
+        if (pos_ < size_) {
+            const char *start = data_ + pos_;
+            const char *end = data_ + size_;
+            const char *lf = static_cast<const char *>(std::memchr(start, '\n', end - start));
+            const char *stop = lf != nullptr ? lf : end;
+            const char *cr = static_cast<const char *>(std::memchr(start, '\r', stop - start));
+            const char *brk = cr != nullptr ? cr : lf;
+            if (brk != nullptr) {
+                pos_ = brk - data_ + 1;
+                if (*brk == '\r') {
+                    if (pos_ < size_) {
+                        pos_ += data_[pos_] == '\n';
+                    } else {
+                        skip_lf_ = true;
+                    }
+                }
+                if (carry_.empty()) {
+                    line.data = start;
+                    line.size = brk - start;
+                } else {
+                    joined_.swap(carry_);
+                    joined_.append(start, static_cast<std::size_t>(brk - start));
+                    carry_.clear();
+                    line.data = joined_.data();
+                    line.size = static_cast<Py_ssize_t>(joined_.size());
+                }
+                return true;
+            }
+            carry_.append(start, static_cast<std::size_t>(end - start));
+            pos_ = size_;
+        }
+        if (ended_ || failed_) {
+            return false;
+        }
+        if (!read_piece()) {
+            if (carry_.empty()) {
+                return false;
+            }
+            joined_.swap(carry_);
+            carry_.clear();
+            line.data = joined_.data();
+            line.size = static_cast<Py_ssize_t>(joined_.size());
+            return true;
+        }
+    }
+}
+
+void ResponseLines::settle() {
+    if (!stepping_ || failed_) {
+        return;
+    }
+    while (!piece_read_ && !ended_) {
+        pos_ = size_;
+        carry_.clear();
+        read_piece();
+    }
+}
+
+}  // namespace sadrel

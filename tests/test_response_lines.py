@@ -1,0 +1,184 @@
+"""The lines of the OpenAPI export are those of ``r.iter_lines(chunk_size=104857600)``.
+
+The module against the plain loop below, on the same raw bodies from the
+emulator: the rows handed to ``pandas.DataFrame`` block by block, the
+progress messages, and the error (type and text). Endings ``\\n``, ``\\r\\n``
+and ``\\r`` (mixed too), empty and blank lines, a last line without an
+ending; chunked bodies cut into chunks of 1, 3 and 7 bytes (a piece boundary
+everywhere), bodies of known length, gzip-encoded ones; bodies cut short, a
+reset, and a bad line before the cut.
+"""
+import json
+import os
+import random
+import types
+
+import pytest
+import requests
+
+from korvane.testing.openapi import OpenApiServer
+
+STATUS = b'{"return_code":0,"return_message":"success","data":{"headers":["n","s"]}}'
+MiB = 1 << 20
+
+
+def plain_export(url, block_size):
+    """The mandated loop, with the module's status check: (rows, clogs, error)."""
+    handed, clogs, datas, i = [], [], [], 0
+    r = requests.session().post(url, data={"token": "t", "sql": "q"}, stream=True, verify=False,
+                                timeout=(300, 600))
+    r.raw.enforce_content_length = True
+    try:
+        for row in r.iter_lines(chunk_size=104857600):
+            if not row:
+                continue
+            data = None
+            if i == 0:
+                json.loads(row)
+            elif row.strip() not in (b"", ""):
+                data = json.loads(row)
+            if data is not None:
+                datas.append(data)
+            i += 1
+            if len(datas) == block_size:
+                handed.append(datas)
+                datas = []
+            if i % block_size == 0:
+                clogs.append(i)
+        clogs.append("total: %d" % i)
+        if datas:
+            handed.append(datas)
+    except Exception as e:
+        return handed, clogs, (type(e), str(e))
+    return handed, clogs, None
+
+
+class Frames(object):
+    """Stands in for the module's pandas: keeps each block's rows."""
+
+    def __init__(self):
+        self.blocks = []
+
+    def DataFrame(self, data, columns):
+        if data:
+            self.blocks.append(list(data))
+        return types.SimpleNamespace(to_csv=lambda *args, **kwargs: None)
+
+
+@pytest.fixture
+def compare(sadrel, bm, local_class, monkeypatch):
+    def run(server, block_size, **fault):
+        frames = Frames()
+        monkeypatch.setattr(sadrel, "pandas", frames)
+        server.set_fault("raw", **fault)
+        del bm.calls[:]
+        error = None
+        try:
+            local_class()(server.url, "t").get_data_csv({}, "q", block_size)
+        except Exception as e:
+            error = (type(e), str(e))
+        native = frames.blocks, [c[2] for c in bm.of("clog")], error
+        server.set_fault("raw", **fault)
+        plain = plain_export(server.url, block_size)
+        assert native == plain
+        return native
+
+    return run
+
+
+def body(rows, newline, rnd, blank=True, last_end=True):
+    lines = [STATUS] + [json.dumps(row).encode() for row in rows]
+    out = []
+    for k, line in enumerate(lines):
+        if blank and k and rnd.random() < 0.1:
+            out.append(rnd.choice([b"", b"", b"  \t", b"null"]))
+        out.append(line)
+    ends = [rnd.choice([b"\n", b"\r\n", b"\r"]) if newline == "mixed" else newline for _ in out]
+    text = b"".join(line + end for line, end in zip(out, ends))
+    return text if last_end else text[:-len(ends[-1])]
+
+
+def rows(count, rnd):
+    return [[k, rnd.choice(["a", "b c", "é,\"q\"", "\\r\\n", ""]) * rnd.randint(0, 3)] for k in range(count)]
+
+
+@pytest.fixture(scope="module")
+def server():
+    with OpenApiServer(token="t") as srv:
+        yield srv
+
+
+FRAMINGS = {
+    "chunked-1": dict(chunk_bytes=1), "chunked-3": dict(chunk_bytes=3), "chunked-7": dict(chunk_bytes=7),
+    "chunked": {}, "length": dict(length=-1), "gzip-chunked": dict(encoding="gzip", chunk_bytes=5),
+    "gzip-length": dict(encoding="gzip", length=-1),
+}
+
+
+@pytest.mark.parametrize("framing", sorted(FRAMINGS))
+@pytest.mark.parametrize("newline", [b"\n", b"\r\n", b"\r", "mixed"], ids=["lf", "crlf", "cr", "mixed"])
+@pytest.mark.parametrize("last_end", [True, False], ids=["ended", "unended"])
+def test_lines_as_iter_lines(compare, server, framing, newline, last_end):
+    rnd = random.Random(hash((framing, str(newline), last_end)) & 0xFFFF)
+    data = body(rows(150, rnd), newline, rnd, last_end=last_end)
+    compare(server, 7, body=data, **FRAMINGS[framing])
+
+
+@pytest.fixture(scope="module")
+def big_body():
+    """About 3 MiB of rows: three steps of the reader and a bit."""
+    rnd = random.Random(5)
+    data = body(rows(180000, rnd), "mixed", rnd)
+    assert 3 * MiB < len(data) < 4 * MiB
+    return data
+
+
+CUTS = [MiB, MiB + 12345, 2 * MiB - 1, 3 * MiB // 2]
+
+
+@pytest.mark.parametrize("framing", ["length", "gzip-length", "chunked"])
+@pytest.mark.parametrize("cut", CUTS)
+def test_body_cut_short(compare, server, big_body, framing, cut):
+    """The connection closes early: what arrived is handed on, then the
+    error of the next read."""
+    options = dict(FRAMINGS[framing], body=big_body[:cut])
+    if framing == "chunked":
+        options["complete"] = False
+    else:
+        options["length"] = len(big_body) if framing == "length" else len(big_body) * 3
+    _, clogs, error = compare(server, 1000, **options)
+    assert error is not None and clogs
+
+
+@pytest.mark.parametrize("cut", [MiB + 12345, 2 * MiB + 7])
+def test_reset_loses_the_whole_piece(compare, server, big_body, cut):
+    """A reset inside a piece of known length: the plain call's read of
+    100 MiB loses all of it, so no line of it was ever seen."""
+    blocks, clogs, error = compare(server, 1000, body=big_body[:cut], length=len(big_body), seconds=0.3,
+                                   how="rst")
+    assert error is not None and error[0] is requests.exceptions.ChunkedEncodingError
+    assert blocks == [] and clogs == []
+
+
+@pytest.mark.parametrize("at", [100, 60000, 100000])
+def test_bad_line_before_a_cut(compare, server, big_body, at):
+    """A line json.loads rejects, then the body ends early: the read error
+    comes first only where the plain call's piece had not arrived whole."""
+    lines = big_body.split(b"\n")
+    lines[at] = b"<<not json>>"
+    broken = b"\n".join(lines)
+    compare(server, 1000, body=broken[:2 * MiB + 99], length=len(broken))
+    compare(server, 1000, body=broken[:2 * MiB + 99], length=len(broken), seconds=0.3, how="rst")
+
+
+@pytest.mark.skipif(not os.environ.get("KORVANE_LONG_LINES"), reason="long run: set KORVANE_LONG_LINES=1")
+@pytest.mark.parametrize("framing", ["length", "chunked"])
+def test_crlf_across_the_100_mib_boundary(compare, server, framing):
+    rnd = random.Random(3)
+    head = body(rows(1000, rnd), b"\r\n", rnd, blank=False)
+    line = b'[1,"' + b"x" * 1000 + b'"]\r\n'
+    fill = 104857600 - len(head) - 1  # the "\r" of a line ends just before the boundary
+    count, rest = divmod(fill, len(line))
+    data = head + line * count + b'[2,"' + b"y" * (rest - 7) + b'"]\r\n' + line * 10
+    assert data[104857599:104857601] == b"\r\n"
+    compare(server, 100000, body=data, **FRAMINGS[framing])
