@@ -100,7 +100,7 @@ bool steps_allowed(py::handle r, ClassSeen &raw_seen, ClassSeen &client_seen) {
         !str_in(attr_or_empty(urllib3, "__version__"), kUrllib3, sizeof kUrllib3 / sizeof kUrllib3[0])) {
         return false;
     }
-    for (const char *name : {"stream", "read", "_fp_read", "_error_catcher", "_decode"}) {
+    for (const char *name : {"stream", "read", "_fp_read", "_decode"}) {
         if (!own_function(urllib3_response, name, "urllib3.response")) {
             return false;
         }
