@@ -934,6 +934,10 @@ bool BlockWriter::path_allowed() {
     return kvrt::is_true(g_["os"].attr("path").attr("isdir")(parent));
 }
 
+bool BlockWriter::may_write() {
+    return resolve_own() && guards_hold() && path_allowed();
+}
+
 bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
     own_ = resolve_own();
     append_ = append;

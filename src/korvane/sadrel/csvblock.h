@@ -32,6 +32,10 @@ public:
     /// raises OSError if the file is no longer what this export left.
     bool write(py::handle cols, py::handle datas, bool append);
 
+    /// Whether a block would be written here now, as far as the guards
+    /// tell before its rows are known (then no code of anyone else runs).
+    bool may_write();
+
     /// After the plain calls wrote a block: remembers the file as they left it,
     /// after checking that an append grew the file the last block left.
     void written();

@@ -402,6 +402,19 @@ void JsonLoads::recheck() {
     native_ = false;
 }
 
+bool JsonLoads::stdlib_now() {
+    PyObject *bound = PyDict_GetItemWithError(g_.dict().ptr(), json_name_);
+    if (bound == nullptr && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    py::object json = bound != nullptr ? py::reinterpret_borrow<py::object>(bound) : g_["json"];
+    if (json.ptr() != json_.ptr()) {
+        json_ = json;
+        native_ = is_stdlib(json);
+    }
+    return native_;
+}
+
 py::object JsonLoads::operator()(py::handle row) {
     if (PyBytes_CheckExact(row.ptr())) {
         return loads(row, PyBytes_AS_STRING(row.ptr()), PyBytes_GET_SIZE(row.ptr()));

@@ -67,6 +67,9 @@ public:
     /// class and methods, the scanner and detect_encoding may have changed
     /// meanwhile. Cheap enough for once a block.
     void recheck();
+    /// Whether json is the standard library's own now: json.loads then
+    /// calls no code of anyone else.
+    bool stdlib_now();
 
 private:
     bool is_stdlib(py::handle json);

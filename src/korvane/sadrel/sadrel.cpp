@@ -300,9 +300,10 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
     try {
         check_status(g, r);
         // for row in r.iter_lines(chunk_size=104857600): the lines split natively
-        // where the guards allow (a body of known length read in steps when
-        // no file stands at the path yet)
-        sadrel::ResponseLines lines(g, r, 104857600, !exists(unique_path));
+        // where the guards allow; a body of known length read in steps where
+        // no file stands at the path yet and the blocks run no one else's code
+        bool steps = !exists(unique_path) && blocks.loads.stdlib_now() && blocks.writer.may_write();
+        sadrel::ResponseLines lines(g, r, 104857600, steps);
         lines.listen(&blocks);
         blocks.lines = &lines;
         sadrel::Line row;
