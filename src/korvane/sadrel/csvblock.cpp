@@ -26,6 +26,8 @@
 // that change the result, and any of pandas' objects on the way replaced.
 #include "csvblock.h"
 
+#include "fastjson.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -391,11 +393,24 @@ bool options_at_defaults(py::handle config) {
 
 // ---- the text --------------------------------------------------------------------
 
+using fastjson::Tag;
+
 /// What each column's values make pandas print.
 struct Column {
     bool str = false;
     bool boolean = false;
     bool number_or_null = false;  // a float (NaN included) or a None
+    /// The rule for one value of the column, of whichever form.
+    void note(Tag tag) {
+        switch (tag) {
+        case Tag::null:
+        case Tag::real: number_or_null = true; break;
+        case Tag::text: str = true; break;
+        case Tag::no:
+        case Tag::yes: boolean = true; break;
+        case Tag::integer: break;
+        }
+    }
     bool operator==(const Column &o) const {
         return str == o.str && boolean == o.boolean && number_or_null == o.number_or_null;
     }
@@ -429,12 +444,12 @@ bool encodable(PyObject *s) {
 /// Whether `value` may stand in a block, noting what it tells of its column.
 bool classify(PyObject *value, Column &column, int nul) {
     if (value == Py_None) {
-        column.number_or_null = true;
+        column.note(Tag::null);
         return true;
     }
     PyTypeObject *type = Py_TYPE(value);
     if (type == &PyUnicode_Type) {
-        column.str = true;
+        column.note(Tag::text);
         if (nul < 0 && PyUnicode_FindChar(value, 0, 0, PY_SSIZE_T_MAX, 1) != -1) {
             PyErr_Clear();
             return false;
@@ -442,19 +457,27 @@ bool classify(PyObject *value, Column &column, int nul) {
         return encodable(value);
     }
     if (type == &PyFloat_Type) {
-        column.number_or_null = true;
+        column.note(Tag::real);
         return true;
     }
     if (type == &PyBool_Type) {
-        column.boolean = true;
+        column.note(Tag::yes);
         return true;
     }
     if (type == &PyLong_Type) {
+        column.note(Tag::integer);
         int overflow = 0;
         PyLong_AsLongLongAndOverflow(value, &overflow);
         return overflow == 0;
     }
     return false;
+}
+
+/// The same for a value of the native row parser: a text that UTF-8 already
+/// holds; its NUL characters only where the csv module's way with them is known.
+bool classify(const fastjson::Value &value, Column &column, int nul) {
+    column.note(value.tag);
+    return value.tag != Tag::text || !value.nul || nul >= 0;
 }
 
 /// A row changed between the check of a block and its text: only code run
@@ -491,13 +514,7 @@ public:
             if (overflow != 0) {
                 throw Changed();
             }
-            if (int_as_float) {
-                real(static_cast<double>(n));
-            } else {
-                char buffer[24];
-                auto result = std::to_chars(buffer, buffer + sizeof buffer, n);
-                out.append(buffer, result.ptr);
-            }
+            integer(n, int_as_float);
         } else if (value == Py_True) {
             out.append("True", 4);
         } else if (value == Py_False) {
@@ -505,6 +522,61 @@ public:
         } else if (value != Py_None) {
             throw Changed();
         }
+    }
+
+    /// One field: a value of the native row parser.
+    void field(const fastjson::Value &value, const fastjson::Rows &rows, bool int_as_float) {
+        switch (value.tag) {
+        case Tag::text: utf8(rows.text(value), value.size, value.ascii); break;
+        case Tag::real:
+            if (!std::isnan(value.real)) {
+                real(value.real);
+            }
+            break;
+        case Tag::integer: integer(value.integer, int_as_float); break;
+        case Tag::yes: out.append("True", 4); break;
+        case Tag::no: out.append("False", 5); break;
+        case Tag::null: break;
+        }
+    }
+
+    /// An int as str() prints it, or as a float64 column prints it.
+    void integer(long long n, bool as_float) {
+        if (as_float) {
+            real(static_cast<double>(n));
+        } else {
+            char buffer[24];
+            auto result = std::to_chars(buffer, buffer + sizeof buffer, n);
+            out.append(buffer, result.ptr);
+        }
+    }
+
+    /// A text given in UTF-8, quoted when it holds a special character: the
+    /// same bytes as str() writes for its str.
+    void utf8(const char *data, std::size_t size, bool) {
+        bool quote = false;
+        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(data);
+        for (std::size_t k = 0; k < size && !quote; ++k) {
+            quote = bytes[k] < 0x80 && special_[bytes[k]];
+        }
+        if (!quote) {
+            out.append(data, size);
+            return;
+        }
+        out.push_back('"');
+        const char *p = data;
+        const char *end = data + size;
+        while (p < end) {
+            const char *q = static_cast<const char *>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
+            if (q == nullptr) {
+                out.append(p, static_cast<std::size_t>(end - p));
+                break;
+            }
+            out.append(p, static_cast<std::size_t>(q - p + 1));
+            out.push_back('"');
+            p = q + 1;
+        }
+        out.push_back('"');
     }
 
     /// `repr(x)`: the shortest digits that read back as x, laid out as
@@ -932,6 +1004,104 @@ bool BlockWriter::path_allowed() {
         return true;  // the current directory
     }
     return kvrt::is_true(g_["os"].attr("path").attr("isdir")(parent));
+}
+
+bool BlockWriter::write(py::handle cols, const fastjson::Rows &rows, bool append) {
+    own_ = resolve_own();
+    append_ = append;
+    rows_ = static_cast<Py_ssize_t>(rows.count());
+    if (!own_) {
+        known_ = false;
+        return false;
+    }
+    if (append) {
+        check_unchanged();
+    }
+    if (!guards_hold() || !path_allowed()) {
+        return false;
+    }
+    const Snapshot &s = *snapshot_;
+    if (!PyList_CheckExact(cols.ptr())) {
+        return false;
+    }
+    const Py_ssize_t width = PyList_GET_SIZE(cols.ptr());
+    if (width == 0) {
+        return false;
+    }
+    Column header;
+    for (Py_ssize_t j = 0; j < width; ++j) {
+        PyObject *name = PyList_GET_ITEM(cols.ptr(), j);
+        if (!PyUnicode_CheckExact(name) || !classify(name, header, s.nul)) {
+            return false;
+        }
+    }
+    const std::size_t nrows = rows.count();
+    if (append && nrows == 0) {
+        return false;
+    }
+    std::vector<Column> columns(static_cast<std::size_t>(width));
+    for (std::size_t i = 0; i < nrows; ++i) {
+        std::size_t n = 0;
+        const fastjson::Value *values = rows.row(i, &n);
+        if (n != static_cast<std::size_t>(width)) {
+            return false;
+        }
+        for (std::size_t j = 0; j < n; ++j) {
+            if (!classify(values[j], columns[j], s.nul)) {
+                return false;
+            }
+        }
+    }
+    std::vector<char> as_float(static_cast<std::size_t>(width));
+    for (Py_ssize_t j = 0; j < width; ++j) {
+        as_float[j] = columns[j].ints_as_floats();
+    }
+
+    Text text(s.quote_cr, s.nul == 1);
+    if (!append) {
+        for (Py_ssize_t j = 0; j < width; ++j) {
+            if (j > 0) {
+                text.out.push_back(',');
+            }
+            text.str(PyList_GET_ITEM(cols.ptr(), j));
+        }
+        text.end_row(0, width);
+    }
+    const bool checkable = path_known();
+    File file(g_, path_, append ? "a" : "w");
+    struct stat st;
+    // The file opened is the one the checks saw.
+    if (append && known_ && (!file.stat(st, false) || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_)) {
+        file.close();
+        raise_changed();
+    }
+    try {
+        for (std::size_t i = 0; i < nrows; ++i) {
+            std::size_t n = 0;
+            const fastjson::Value *values = rows.row(i, &n);
+            std::size_t start = text.out.size();
+            for (std::size_t j = 0; j < n; ++j) {
+                if (j > 0) {
+                    text.out.push_back(',');
+                }
+                text.field(values[j], rows, as_float[j]);
+            }
+            text.end_row(start, width);
+            if (text.out.size() >= kPiece) {
+                file.write(text.out);
+            }
+        }
+        file.write(text.out);
+    } catch (const std::bad_alloc &) {
+        file.close();
+        throw;
+    }
+    known_ = false;
+    if (checkable && file.stat(st, true)) {
+        remember(st);
+    }
+    file.close();
+    return true;
 }
 
 bool BlockWriter::may_write() {

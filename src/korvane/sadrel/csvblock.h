@@ -12,6 +12,10 @@
 
 namespace sadrel {
 
+namespace fastjson {
+class Rows;
+}
+
 /// Writes one export's blocks into its file. Each block is either written
 /// here, natively, or by the caller's plain calls
 ///     self.g_to_csv_notmp(path, pandas.DataFrame(data=datas, columns=cols), index=None[, mode='a', header=False])
@@ -31,6 +35,9 @@ public:
     /// caller then makes the plain calls and calls `written()`. An append first
     /// raises OSError if the file is no longer what this export left.
     bool write(py::handle cols, py::handle datas, bool append);
+
+    /// The same for rows of the native row parser (no Python object per value).
+    bool write(py::handle cols, const fastjson::Rows &rows, bool append);
 
     /// Whether a block would be written here now, as far as the guards
     /// tell before its rows are known (then no code of anyone else runs).

@@ -163,8 +163,114 @@ Step make_str(const char *data, Py_ssize_t size, bool ascii, PyObject **out) {
     return Step::ok;
 }
 
+/// Whether `data` is UTF-8 as Python's strict decoder takes it: no
+/// overlong forms, no surrogates, nothing beyond U+10FFFF, nothing cut.
+bool strict_utf8(const unsigned char *p, const unsigned char *end) {
+    while (p < end) {
+        unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int n;
+        unsigned char lo = 0x80, hi = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+        } else if (c == 0xE0) {
+            n = 2, lo = 0xA0;
+        } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
+            n = 2;
+        } else if (c == 0xED) {
+            n = 2, hi = 0x9F;
+        } else if (c == 0xF0) {
+            n = 3, lo = 0x90;
+        } else if (c >= 0xF1 && c <= 0xF3) {
+            n = 3;
+        } else if (c == 0xF4) {
+            n = 3, hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (end - p <= n || p[1] < lo || p[1] > hi) {
+            return false;
+        }
+        for (int k = 2; k <= n; ++k) {
+            if (p[k] < 0x80 || p[k] > 0xBF) {
+                return false;
+            }
+        }
+        p += n + 1;
+    }
+    return true;
+}
+
+/// Gathers the items of one array as Python objects.
+struct ObjectSink {
+    Items items;
+    Step str(const char *data, Py_ssize_t size, bool ascii) {
+        PyObject *item = nullptr;
+        Step step = make_str(data, size, ascii, &item);
+        return step != Step::ok ? step : add(item);
+    }
+    Step integer(long long value) { return add(PyLong_FromLongLong(value)); }
+    Step real(double value) { return add(PyFloat_FromDouble(value)); }
+    Step literal(Tag tag) {
+        PyObject *value = tag == Tag::yes ? Py_True : tag == Tag::no ? Py_False : Py_None;
+        Py_INCREF(value);
+        return add(value);
+    }
+    Step add(PyObject *item) {
+        if (item == nullptr) {
+            return Step::error;
+        }
+        return items.push(item) ? Step::ok : Step::error;
+    }
+};
+
+/// Appends the items of one array to native rows.
+struct ValueSink {
+    Rows &rows;
+    Step str(const char *data, Py_ssize_t size, bool ascii) {
+        if (size > 0xFFFFFFFFLL ||
+            (!ascii && !strict_utf8(reinterpret_cast<const unsigned char *>(data),
+                                    reinterpret_cast<const unsigned char *>(data) + size))) {
+            return Step::decline;
+        }
+        Value v;
+        v.tag = Tag::text;
+        v.ascii = ascii;
+        v.nul = std::memchr(data, 0, static_cast<size_t>(size)) != nullptr;
+        v.size = static_cast<unsigned int>(size);
+        v.offset = rows.text_.size();
+        rows.text_.append(data, static_cast<size_t>(size));
+        rows.values_.push_back(v);
+        return Step::ok;
+    }
+    Step integer(long long value) {
+        Value v;
+        v.tag = Tag::integer;
+        v.integer = value;
+        rows.values_.push_back(v);
+        return Step::ok;
+    }
+    Step real(double value) {
+        Value v;
+        v.tag = Tag::real;
+        v.real = value;
+        rows.values_.push_back(v);
+        return Step::ok;
+    }
+    Step literal(Tag tag) {
+        Value v;
+        v.tag = tag;
+        rows.values_.push_back(v);
+        return Step::ok;
+    }
+};
+
 /// A string whose opening quote is at p[-1]; leaves *pp after the closing one.
-Step read_string(const char **pp, const char *end, PyObject **out) {
+template <class Sink>
+Step read_string(const char **pp, const char *end, Sink &sink) {
     const char *p = *pp;
     const char *start = p;
     unsigned char high = 0;
@@ -181,7 +287,7 @@ Step read_string(const char **pp, const char *end, PyObject **out) {
     }
     if (*p == '"') {
         *pp = p + 1;
-        return make_str(start, p - start, high < 0x80, out);
+        return sink.str(start, p - start, high < 0x80);
     }
     // Escapes: gather the text as UTF-8, then decode it in one go.
     std::string text(start, static_cast<size_t>(p - start));
@@ -189,7 +295,7 @@ Step read_string(const char **pp, const char *end, PyObject **out) {
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '"') {
             *pp = p + 1;
-            return make_str(text.data(), static_cast<Py_ssize_t>(text.size()), false, out);
+            return sink.str(text.data(), static_cast<Py_ssize_t>(text.size()), false);
         }
         if (c < 0x20) {
             return Step::decline;
@@ -248,7 +354,8 @@ Step read_string(const char **pp, const char *end, PyObject **out) {
 }
 
 /// A number as the JSON grammar has it; ints of up to 18 digits only.
-Step read_number(const char **pp, const char *end, PyObject **out) {
+template <class Sink>
+Step read_number(const char **pp, const char *end, Sink &sink) {
     const char *p = *pp;
     const char *start = p;
     bool negative = false;
@@ -292,13 +399,8 @@ Step read_number(const char **pp, const char *end, PyObject **out) {
         for (const char *d = digits; d < int_end; ++d) {
             value = value * 10 + (*d - '0');
         }
-        PyObject *number = PyLong_FromLongLong(negative ? -value : value);
-        if (number == nullptr) {
-            return Step::error;
-        }
-        *out = number;
         *pp = p;
-        return Step::ok;
+        return sink.integer(negative ? -value : value);
     }
     // The same conversion float() makes, on the same characters.
     char buffer[128];
@@ -320,72 +422,65 @@ Step read_number(const char **pp, const char *end, PyObject **out) {
     if (stop != buffer + size) {
         return Step::decline;
     }
-    PyObject *number = PyFloat_FromDouble(value);
-    if (number == nullptr) {
-        return Step::error;
-    }
-    *out = number;
     *pp = p;
-    return Step::ok;
+    return sink.real(value);
 }
 
-Step read_literal(const char **pp, const char *end, const char *word, size_t size, PyObject *value,
-                  PyObject **out) {
+template <class Sink>
+Step read_literal(const char **pp, const char *end, const char *word, size_t size, Tag tag, Sink &sink) {
     if (static_cast<size_t>(end - *pp) < size || std::memcmp(*pp, word, size) != 0) {
         return Step::decline;
     }
     *pp += size;
-    Py_INCREF(value);
-    *out = value;
-    return Step::ok;
+    return sink.literal(tag);
 }
 
-Step read_scalar(const char **pp, const char *end, PyObject **out) {
+template <class Sink>
+Step read_scalar(const char **pp, const char *end, Sink &sink) {
     switch (**pp) {
     case '"':
         ++*pp;
-        return read_string(pp, end, out);
+        return read_string(pp, end, sink);
     case 't':
-        return read_literal(pp, end, "true", 4, Py_True, out);
+        return read_literal(pp, end, "true", 4, Tag::yes, sink);
     case 'f':
-        return read_literal(pp, end, "false", 5, Py_False, out);
+        return read_literal(pp, end, "false", 5, Tag::no, sink);
     case 'n':
-        return read_literal(pp, end, "null", 4, Py_None, out);
+        return read_literal(pp, end, "null", 4, Tag::null, sink);
     default:
-        return read_number(pp, end, out);
+        return read_number(pp, end, sink);
     }
 }
 
 }  // namespace
 
-PyObject *parse_scalar_array(const char *text, Py_ssize_t size) {
+namespace {
+
+/// The array of scalars in `text`, item by item into `sink`.
+template <class Sink>
+Step parse_array(const char *text, Py_ssize_t size, Sink &sink) {
     const char *end = text + size;
     // json.loads picks the encoding of bytes from a byte-order mark or from
     // where the NUL bytes are: with neither, the text is UTF-8.
     if (size == 0 || (text[0] != '[' && !is_ws(static_cast<unsigned char>(text[0]))) ||
         std::memchr(text, 0, static_cast<size_t>(size)) != nullptr) {
-        return nullptr;
+        return Step::decline;
     }
     const char *p = skip_ws(text, end);
     if (p == end || *p != '[') {
-        return nullptr;
+        return Step::decline;
     }
     p = skip_ws(p + 1, end);
-    Items items;
     if (p < end && *p == ']') {
         ++p;
     } else {
         for (;;) {
             if (p == end) {
-                return nullptr;
+                return Step::decline;
             }
-            PyObject *item = nullptr;
-            Step step = read_scalar(&p, end, &item);
+            Step step = read_scalar(&p, end, sink);
             if (step != Step::ok) {
-                return nullptr;  // declined, or an error already set
-            }
-            if (!items.push(item)) {
-                return nullptr;
+                return step;  // declined, or an error already set
             }
             p = skip_ws(p, end);
             if (p < end && *p == ',') {
@@ -396,13 +491,59 @@ PyObject *parse_scalar_array(const char *text, Py_ssize_t size) {
                 ++p;
                 break;
             }
-            return nullptr;
+            return Step::decline;
         }
     }
     if (skip_ws(p, end) != end) {
-        return nullptr;  // extra data: json.loads says where
+        return Step::decline;  // extra data: json.loads says where
     }
-    return items.release_list();
+    return Step::ok;
+}
+
+}  // namespace
+
+PyObject *parse_scalar_array(const char *text, Py_ssize_t size) {
+    ObjectSink sink;
+    if (parse_array(text, size, sink) != Step::ok) {
+        return nullptr;  // declined, or an error already set
+    }
+    return sink.items.release_list();
+}
+
+bool Rows::parse(const char *text, Py_ssize_t size) {
+    std::size_t values = values_.size();
+    std::size_t chars = text_.size();
+    ValueSink sink{*this};
+    if (parse_array(text, size, sink) != Step::ok) {
+        values_.resize(values);
+        text_.resize(chars);
+        return false;
+    }
+    ends_.push_back(values_.size());
+    return true;
+}
+
+PyObject *Rows::object(std::size_t r) const {
+    std::size_t width = 0;
+    const Value *values = row(r, &width);
+    ObjectSink sink;
+    for (std::size_t k = 0; k < width; ++k) {
+        const Value &v = values[k];
+        Step step;
+        switch (v.tag) {
+        case Tag::text: step = sink.str(text(v), v.size, v.ascii); break;
+        case Tag::integer: step = sink.integer(v.integer); break;
+        case Tag::real: step = sink.real(v.real); break;
+        default: step = sink.literal(v.tag); break;
+        }
+        if (step != Step::ok) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError, "a parsed value no longer decodes");
+            }
+            return nullptr;
+        }
+    }
+    return sink.items.release_list();
 }
 
 }  // namespace fastjson

@@ -5,6 +5,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
+#include <vector>
+
 namespace sadrel {
 namespace fastjson {
 
@@ -24,6 +27,53 @@ namespace fastjson {
 /// The list is returned untracked by the cyclic garbage collector: it holds
 /// atomic objects only.
 PyObject *parse_scalar_array(const char *text, Py_ssize_t size);
+
+/// What a scalar of such an array is, without a Python object.
+enum class Tag : unsigned char { null, no, yes, integer, real, text };
+
+/// One scalar: a text is a span of its UTF-8 bytes (escapes resolved) in
+/// the rows' own text.
+struct Value {
+    Tag tag;
+    bool ascii;     // text: all bytes below 0x80
+    bool nul;       // text: holds a NUL character
+    unsigned int size;
+    union {
+        long long integer;
+        double real;
+        std::size_t offset;
+    };
+};
+
+/// Rows parsed without Python objects: the values of each row in turn.
+class Rows {
+public:
+    /// Parses `text` as parse_scalar_array does and appends its values as a
+    /// row. Returns false, with nothing appended, for every text that
+    /// parse_scalar_array declines (never an error).
+    bool parse(const char *text, Py_ssize_t size);
+
+    std::size_t count() const { return ends_.size(); }
+    const Value *row(std::size_t r, std::size_t *width) const {
+        std::size_t begin = r == 0 ? 0 : ends_[r - 1];
+        *width = ends_[r] - begin;
+        return values_.data() + begin;
+    }
+    const char *text(const Value &v) const { return text_.data() + v.offset; }
+    void clear() {
+        values_.clear();
+        ends_.clear();
+        text_.clear();
+    }
+    /// Row `r` as the new list parse_scalar_array returns for its line;
+    /// nullptr with an error set when Python ran out of memory.
+    PyObject *object(std::size_t r) const;
+
+    // for the parser
+    std::vector<Value> values_;
+    std::vector<std::size_t> ends_;
+    std::string text_;
+};
 
 }  // namespace fastjson
 }  // namespace sadrel

@@ -415,6 +415,22 @@ bool JsonLoads::stdlib_now() {
     return native_;
 }
 
+bool JsonLoads::parse_into(const Line &row, fastjson::Rows &rows) {
+    if (row.object || !stdlib_now()) {
+        return false;
+    }
+    // As operator() checks before its native parse.
+    PyObject *globals = PyModule_GetDict(json_.ptr());
+    PyObject *loads = PyDict_GetItemWithError(globals, loads_name_);
+    if (loads == nullptr || loads != loads_.ptr() || PyDict_GetItemWithError(globals, decoder_name_) != decoder_.ptr()) {
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return false;
+    }
+    return rows.parse(row.data, row.size);
+}
+
 py::object JsonLoads::operator()(py::handle row) {
     if (PyBytes_CheckExact(row.ptr())) {
         return loads(row, PyBytes_AS_STRING(row.ptr()), PyBytes_GET_SIZE(row.ptr()));

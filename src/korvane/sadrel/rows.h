@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kvrt.h"
+#include "fastjson.h"
 #include "lines.h"
 
 namespace sadrel {
@@ -70,6 +71,10 @@ public:
     /// Whether json is the standard library's own now: json.loads then
     /// calls no code of anyone else.
     bool stdlib_now();
+    /// `json.loads(row)` as a row of native values appended to `rows`, where
+    /// json is the standard library's own and the line an array of scalars
+    /// (see fastjson::Rows::parse); false otherwise, with nothing appended.
+    bool parse_into(const Line &row, fastjson::Rows &rows);
 
 private:
     bool is_stdlib(py::handle json);

@@ -88,6 +88,34 @@ struct Blocks : sadrel::ResponseLines::Listener {
     bool written_before_piece = false;        // `written` when the piece began
     off_t size_before_piece = -1;             // the file's size then
 
+    sadrel::fastjson::Rows parsed;  // the block's first rows, parsed natively
+
+    /// `datas.append(json.loads(row))` for a line that is an array of
+    /// scalars, as native values while the block holds no row made
+    /// otherwise; false leaves the line to the plain steps, after the rows
+    /// parsed so far have become the objects json.loads makes of them.
+    bool append_parsed(const sadrel::Line &row) {
+        if (PyList_GET_SIZE(datas.ptr()) == 0 && loads.parse_into(row, parsed)) {
+            return true;
+        }
+        to_objects();
+        return false;
+    }
+
+    void to_objects() {
+        for (std::size_t r = 0; r < parsed.count(); ++r) {
+            PyObject *row = parsed.object(r);
+            if (row == nullptr) {
+                throw py::error_already_set();
+            }
+            append(py::reinterpret_steal<py::object>(row));
+        }
+        parsed.clear();
+    }
+
+    /// `len(datas)`
+    Py_ssize_t held() const { return static_cast<Py_ssize_t>(parsed.count()) + PyList_GET_SIZE(datas.ptr()); }
+
     void piece_begun() override {
         written_before_piece = written;
         size_before_piece = writer.size();
@@ -125,6 +153,14 @@ struct Blocks : sadrel::ResponseLines::Listener {
     /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=datas, columns=cols), index=None, mode='a', header=False)`
     /// then `datas = []`.
     void append_datas() {
+        if (parsed.count() > 0) {
+            if (writer.write(cols, parsed, true)) {
+                parsed.clear();
+                loads.recheck();
+                return;
+            }
+            to_objects();  // the plain steps, with the rows json.loads makes
+        }
         if (!writer.write(cols, datas, true)) {
             py::object df = g["pandas"].attr("DataFrame")("data"_a = datas, "columns"_a = cols);
             self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none(), "mode"_a = "a",
@@ -148,7 +184,7 @@ struct Blocks : sadrel::ResponseLines::Listener {
     ///     if i % block_size == 0: BMOBJ.clog(ctx, i)
     void count() {
         i += 1;
-        if (block_size.equals(PyList_GET_SIZE(datas.ptr()))) {
+        if (block_size.equals(held())) {
             append_datas();
         }
         if (block_size.divides(i)) {
@@ -165,7 +201,7 @@ struct Blocks : sadrel::ResponseLines::Listener {
 
     /// `if len(datas) > 0: <append datas>`: the last, shorter block.
     void append_rest() {
-        if (py::len(datas) > 0) {
+        if (held() > 0) {
             append_datas();
         }
     }
@@ -329,6 +365,10 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
                     }
                 } else {
                     if (sadrel::has_content(row)) {  // row.strip() not in (b"", "")
+                        if (blocks.append_parsed(row)) {  // datas.append(json.loads(row)), natively
+                            blocks.count();
+                            continue;
+                        }
                         data = blocks.loads(row);     // json.loads(row)
                     }
                 }
