@@ -4,6 +4,7 @@
 // reported, so json.loads sees it and raises its own errors.
 #include "fastjson.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -402,9 +403,20 @@ Step read_number(const char **pp, const char *end, Sink &sink) {
         *pp = p;
         return sink.integer(negative ? -value : value);
     }
-    // The same conversion float() makes, on the same characters.
-    char buffer[128];
+    // The same conversion float() makes, on the same characters: both round
+    // correctly, so the double is the same; out of range, float()'s own.
     Py_ssize_t size = p - start;
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+    {
+        double value = 0;
+        auto result = std::from_chars(start, p, value, std::chars_format::general);
+        if (result.ec == std::errc() && result.ptr == p) {
+            *pp = p;
+            return sink.real(value);
+        }
+    }
+#endif
+    char buffer[128];
     if (size >= static_cast<Py_ssize_t>(sizeof buffer)) {
         return Step::decline;
     }

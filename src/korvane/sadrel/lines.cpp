@@ -266,6 +266,7 @@ bool ResponseLines::next(Line &line) {
         line.object = py::reinterpret_steal<py::object>(row);
         return true;
     }
+    line.after_read = false;
     for (;;) {
         if (pos_ < size_) {
             const char *start = data_ + pos_;
@@ -301,6 +302,7 @@ bool ResponseLines::next(Line &line) {
         if (ended_ || failed_) {
             return false;
         }
+        line.after_read = true;
         if (!read_piece()) {
             if (carry_.empty()) {
                 return false;

@@ -16,6 +16,8 @@ struct Line {
     py::object object;
     const char *data = nullptr;
     Py_ssize_t size = 0;
+    /// Python code may have run since the line before (a piece was read).
+    bool after_read = true;
 
     /// `not row`
     bool empty() const { return object ? !kvrt::is_true(object) : size == 0; }

@@ -400,6 +400,7 @@ JsonLoads::JsonLoads(const kvrt::Globals &g)
 void JsonLoads::recheck() {
     json_ = py::object();
     native_ = false;
+    checked_ = false;
 }
 
 bool JsonLoads::stdlib_now() {
@@ -416,7 +417,13 @@ bool JsonLoads::stdlib_now() {
 }
 
 bool JsonLoads::parse_into(const Line &row, fastjson::Rows &rows) {
-    if (row.object || !stdlib_now()) {
+    if (row.object) {
+        return false;
+    }
+    if (checked_) {
+        return rows.parse(row.data, row.size);
+    }
+    if (!stdlib_now()) {
         return false;
     }
     // As operator() checks before its native parse.
@@ -428,6 +435,7 @@ bool JsonLoads::parse_into(const Line &row, fastjson::Rows &rows) {
         }
         return false;
     }
+    checked_ = true;
     return rows.parse(row.data, row.size);
 }
 

@@ -75,6 +75,9 @@ public:
     /// json is the standard library's own and the line an array of scalars
     /// (see fastjson::Rows::parse); false otherwise, with nothing appended.
     bool parse_into(const Line &row, fastjson::Rows &rows);
+    /// Python code may have run (a read, a call out): parse_into checks json
+    /// again before its next row.
+    void python_ran() { checked_ = false; }
 
 private:
     bool is_stdlib(py::handle json);
@@ -88,6 +91,7 @@ private:
     PyObject *decoder_name_;
     py::object json_;     // the last module checked
     bool native_ = false; // whether it passed
+    bool checked_ = false; // parse_into's checks hold, and no Python code ran since
     py::object loads_;    // its loads and _default_decoder at the time
     py::object decoder_;
 };

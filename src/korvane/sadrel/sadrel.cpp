@@ -95,6 +95,9 @@ struct Blocks : sadrel::ResponseLines::Listener {
     /// otherwise; false leaves the line to the plain steps, after the rows
     /// parsed so far have become the objects json.loads makes of them.
     bool append_parsed(const sadrel::Line &row) {
+        if (row.after_read) {
+            loads.python_ran();
+        }
         if (PyList_GET_SIZE(datas.ptr()) == 0 && loads.parse_into(row, parsed)) {
             return true;
         }
@@ -127,6 +130,7 @@ struct Blocks : sadrel::ResponseLines::Listener {
         for (long long count : counts) {
             g["BMOBJ"].attr("clog")(ctx, py::int_(count));
         }
+        loads.python_ran();
     }
 
     void piece_lost() override {
@@ -142,6 +146,7 @@ struct Blocks : sadrel::ResponseLines::Listener {
     /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=[], columns=cols), index=None)`:
     /// creates or truncates the file and writes the header line only.
     void write_header() {
+        loads.python_ran();
         if (writer.write(cols, py::list(), false)) {
             return;
         }
@@ -192,6 +197,7 @@ struct Blocks : sadrel::ResponseLines::Listener {
                 waiting.push_back(i.value());
             } else {
                 g["BMOBJ"].attr("clog")(ctx, i.object());
+                loads.python_ran();
             }
         }
     }
