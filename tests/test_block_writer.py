@@ -265,9 +265,54 @@ def na_rep(patch, stack, tdq):
     patch.setattr(owner, name, lambda self, **k: values(self, **dict(k, na_rep="NA")))
 
 
+def wrapped(patch, owner, name, change_kwargs):
+    original = getattr(owner, name)
+
+    def wrapper(self, *args, **kwargs):
+        change_kwargs(kwargs)
+        return original(self, *args, **kwargs)
+
+    patch.setattr(owner, name, wrapper)
+
+
+def crlf_linesep(patch, stack, tdq):
+    patch.setattr(os, "linesep", "\r\n")
+
+
+def quote_minimal_is_all(patch, stack, tdq):
+    import csv
+
+    patch.setattr(csv, "QUOTE_MINIMAL", csv.QUOTE_ALL)
+
+
+def formatter_quotes_nonnumeric(patch, stack, tdq):
+    import csv
+    from pandas.io.formats.csvs import CSVFormatter
+
+    wrapped(patch, CSVFormatter, "__init__", lambda k: k.update(quoting=csv.QUOTE_NONNUMERIC))
+
+
+def frame_formatter_na_rep(patch, stack, tdq):
+    from pandas.io.formats.format import DataFrameFormatter
+
+    wrapped(patch, DataFrameFormatter, "__init__", lambda k: k.update(na_rep="NULL"))
+
+
+def columns_wrapped(patch, stack, tdq):
+    from pandas.io.formats.csvs import CSVFormatter
+
+    wrapped(patch, CSVFormatter, "_initialize_columns", lambda k: None)
+
+
+OUTPUT_CHANGES = {crlf_linesep: b"\r\n", quote_minimal_is_all: b'"id","name"', formatter_quotes_nonnumeric: b',"n,1",',
+                  frame_formatter_na_rep: b",NULL,"}
+
+
 @pytest.mark.parametrize("change", [rebound_pandas, patched_to_csv, "override", instance_attribute, inf_as_na,
                                     numpy_legacy_printing, compressed_path, csv_compressed, header_default,
-                                    extra_row, na_rep], ids=lambda c: getattr(c, "__name__", c))
+                                    extra_row, na_rep, crlf_linesep, quote_minimal_is_all,
+                                    formatter_quotes_nonnumeric, frame_formatter_na_rep, columns_wrapped],
+                         ids=lambda c: getattr(c, "__name__", c))
 def test_guards_fall_back_to_pandas(tmp_path, monkeypatch, change):
     """Whatever a guard catches, the file is what the plain calls write."""
     name = "export.csv.gz" if change is compressed_path else "export.csv"
@@ -302,6 +347,8 @@ def test_guards_fall_back_to_pandas(tmp_path, monkeypatch, change):
         assert b"\nextra\n" in files[0]
     if change is na_rep:
         assert b",NA," in files[0]
+    if change in OUTPUT_CHANGES:
+        assert OUTPUT_CHANGES[change] in files[0]
 
 
 def test_guard_passes_on_an_interrupt(tmp_path):

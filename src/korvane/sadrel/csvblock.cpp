@@ -27,6 +27,7 @@
 #include "csvblock.h"
 
 #include "fastjson.h"
+#include "guards.h"
 
 #include <charconv>
 #include <cmath>
@@ -286,9 +287,110 @@ struct BlockWriter::Snapshot {
     py::object compressions;        // a copy of io.common.extension_to_compression
     bool quote_cr = false;          // the csv module quotes a field with "\r"
     int nul = -1;                   // ... with NUL: 1 quoted, 0 not, -1 not known
+    std::vector<ClassSeen> classes; // pandas' classes on the way, whole
+    std::vector<ModuleSeen> modules;
 };
 
 namespace {
+
+/// The pandas classes whose every method, property and class attribute
+/// decides the frame or its text, and the modules whose globals do.
+constexpr const char *kClasses[][2] = {
+    {"pandas.core.frame", "DataFrame"},
+    {"pandas.io.formats.format", "DataFrameFormatter"},
+    {"pandas.io.formats.format", "DataFrameRenderer"},
+    {"pandas.io.formats.csvs", "CSVFormatter"},
+};
+constexpr const char *kModules[] = {
+    "os", "csv", "pandas.io.formats.csvs", "pandas.io.formats.format", "pandas.io.common",
+};
+
+/// Every function reachable from `value` (itself, a staticmethod's,
+/// classmethod's or property's, a descriptor's `func`) is pandas' own.
+bool pandas_made(py::handle value, py::handle pandas_dir) {
+    if (PyFunction_Check(value.ptr())) {
+        return genuine(value, Kind::function, pandas_dir);
+    }
+    PyTypeObject *type = Py_TYPE(value.ptr());
+    if (type == &PyStaticMethod_Type || type == &PyClassMethod_Type) {
+        py::object func = attr_or_empty(value, "__func__");
+        return func && pandas_made(func, pandas_dir);
+    }
+    if (type == &PyProperty_Type) {
+        for (const char *part : {"fget", "fset", "fdel"}) {
+            py::object func = attr_or_empty(value, part);
+            if (func && !func.is_none() && !pandas_made(func, pandas_dir)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // pandas' own descriptors (cache_readonly and the like) hold a function.
+    if (!PyType_Check(value.ptr()) && starts_with(attr_or_empty(py::handle(reinterpret_cast<PyObject *>(type)),
+                                                                "__module__"),
+                                                   py::str("pandas."))) {
+        py::object func = attr_or_empty(value, "func");
+        return !func || !PyFunction_Check(func.ptr()) || pandas_made(func, pandas_dir);
+    }
+    return true;
+}
+
+/// A class of pandas whose own entries, and those of its bases from
+/// pandas, are all made by pandas: no function wrapped or put in from
+/// outside.
+bool pandas_class(py::handle cls, py::handle pandas_dir) {
+    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_mro;
+    for (Py_ssize_t k = 0; mro != nullptr && k < PyTuple_GET_SIZE(mro); ++k) {
+        PyObject *base = PyTuple_GET_ITEM(mro, k);
+        if (!starts_with(attr_or_empty(base, "__module__"), py::str("pandas."))) {
+            continue;
+        }
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(base)->tp_dict;
+        PyObject *key;
+        PyObject *value;
+        Py_ssize_t pos = 0;
+        py::object copy = py::reinterpret_steal<py::object>(PyDict_Copy(dict));
+        if (!copy) {
+            throw py::error_already_set();
+        }
+        while (PyDict_Next(copy.ptr(), &pos, &key, &value)) {
+            if (!pandas_made(value, pandas_dir)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+/// The csv module's constants and functions are those of its C part, and
+/// os.linesep is the platform's own.
+bool stdlib_text_settings() {
+    PyObject *csv = module_or_null("csv");
+    PyObject *c_csv = module_or_null("_csv");
+    PyObject *os = module_or_null("os");
+    if (csv == nullptr || c_csv == nullptr || os == nullptr || !PyModule_Check(csv) || !PyModule_Check(c_csv)) {
+        return false;
+    }
+    PyObject *ours = PyModule_GetDict(csv);
+    PyObject *key;
+    PyObject *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(PyModule_GetDict(c_csv), &pos, &key, &value)) {
+        if (PyUnicode_Check(key) && PyUnicode_READ_CHAR(key, 0) == '_') {
+            continue;
+        }
+        PyObject *now = PyDict_GetItemWithError(ours, key);
+        if (now == nullptr && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        // (csv.Dialect is a class of its own, over _csv.Dialect)
+        if (now != nullptr && now != value && !(PyType_Check(now) && PyType_Check(value))) {
+            return false;
+        }
+    }
+    py::object linesep = attr_or_empty(py::handle(os), "linesep");
+    return str_equals(linesep, "\n") && PyUnicode_GET_LENGTH(linesep.ptr()) == 1;
+}
 
 /// Checks pandas, numpy and the csv module at the first block of an export.
 void take_snapshot(const kvrt::Globals &g, BlockWriter::Snapshot &s) {
@@ -359,6 +461,25 @@ void take_snapshot(const kvrt::Globals &g, BlockWriter::Snapshot &s) {
     }
     s.quote_cr = cr == 1;
     s.nul = csv_quotes(csvlib, "a\0b", 3);
+    if (!stdlib_text_settings()) {
+        return;
+    }
+    for (const auto &name : kClasses) {
+        PyObject *module = module_or_null(name[0]);
+        py::object cls = module != nullptr ? attr_or_empty(py::handle(module), name[1]) : py::object();
+        ClassSeen seen;
+        if (!cls || !PyType_Check(cls.ptr()) || !pandas_class(cls, pandas_dir) || !seen.take(cls)) {
+            return;
+        }
+        s.classes.push_back(std::move(seen));
+    }
+    for (const char *name : kModules) {
+        ModuleSeen seen;
+        if (!seen.take(py::handle(module_or_null(name)))) {
+            return;
+        }
+        s.modules.push_back(std::move(seen));
+    }
     s.usable = true;
 }
 
@@ -987,6 +1108,16 @@ bool BlockWriter::guards_hold() {
     py::object pandas = g_["pandas"];
     if (pandas.ptr() != s.pandas.ptr() || module_or_null("pandas") != pandas.ptr()) {
         return false;
+    }
+    for (const ClassSeen &seen : s.classes) {
+        if (!seen.same()) {
+            return false;
+        }
+    }
+    for (const ModuleSeen &seen : s.modules) {
+        if (!seen.same()) {
+            return false;
+        }
     }
     for (std::size_t k = 0; k < kNumEntries; ++k) {
         if (resolve(kEntries[k]).ptr() != s.objects[k].ptr()) {
