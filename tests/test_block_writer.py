@@ -152,6 +152,26 @@ def test_openapi_blocks_as_pandas(tmp_path):
     assert len(native_blocks) >= 10
 
 
+# Float texts as a server may write them, other than repr's: fewer than 16
+# significant digits (printed from the digits themselves), more, zeros,
+# and the edges of the range where that holds.
+FLOAT_TEXTS = ["1.50", "0.10", "100e-2", "1E5", "1e16", "1e15", "1e17", "12345678901234.5", "123456789012345e-20",
+               "0.000123", "0.0001", "1.0e-4", "-2.5E+3", "1e-289", "1e-290", "1e290", "1e291",
+               "9.99999999999999e290", "0.0", "-0.0", "0e10", "1234567890123456.0", "4.35", "0.1e1", "100.000",
+               "7e0", "-0.00001000", "999999999999999.0", "99999999999999.99", "1.7976931348623157e308"]
+
+
+@pytest.mark.parametrize("tail", [[], [b"[[1],0]"]], ids=["native", "after-fallback"])
+def test_float_texts_as_pandas(tmp_path, tail):
+    lines = [lines_of(["x", "n"], [])[0]] + [b"[%s,%d]" % (t.encode(), k) for k, t in enumerate(FLOAT_TEXTS)]
+    with BodyServer() as server:
+        server.put(lines + tail)
+        server.put(lines + tail)
+        native, plain, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q", 1000))
+    assert native == plain and native[0][0] == "file"
+    assert saves == len(tail)  # the nested value sends its block to pandas
+
+
 @st.composite
 def presto_tables(draw):
     types = draw(st.lists(st.sampled_from(["bigint", "double", "varchar", "boolean"]), min_size=1, max_size=4))

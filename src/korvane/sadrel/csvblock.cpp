@@ -527,7 +527,8 @@ struct Column {
     void note(Tag tag) {
         switch (tag) {
         case Tag::null:
-        case Tag::real: number_or_null = true; break;
+        case Tag::real:
+        case Tag::decimal: number_or_null = true; break;
         case Tag::text: str = true; break;
         case Tag::no:
         case Tag::yes: boolean = true; break;
@@ -717,6 +718,15 @@ public:
             }
             break;
         case Tag::integer: integer(value.integer, int_as_float); break;
+        case Tag::decimal: {
+            if (value.negative) {
+                out.push_back('-');
+            }
+            char digits[24];
+            std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long long>(value.integer));
+            layout(digits, value.digits(), value.point() - 1);
+            break;
+        }
         case Tag::yes: out.append("True", 4); break;
         case Tag::no: out.append("False", 5); break;
         case Tag::null: break;
@@ -786,6 +796,11 @@ public:
         }
         int exponent = 0;
         std::from_chars(p + 1 + (p[1] == '+'), end, exponent);
+        layout(digits, ndigits, exponent);
+    }
+
+    /// The digits d1d2...dn of d1.d2...dn x 10**exponent, laid out as repr() does.
+    void layout(const char *digits, int ndigits, int exponent) {
         const int decpt = exponent + 1;  // digits are 0.d1d2... x 10**decpt
         if (decpt <= -4 || decpt > 16) {
             out.push_back(digits[0]);

@@ -205,8 +205,23 @@ bool strict_utf8(const unsigned char *p, const unsigned char *end) {
     return true;
 }
 
+/// The double of 0.d1...dn times 10**point, as float() converts its text.
+double decimal_value(bool negative, unsigned long long digits, int n, int point) {
+    char text[48];
+    char *q = text;
+    if (negative) {
+        *q++ = '-';
+    }
+    q = std::to_chars(q, text + sizeof text, digits).ptr;
+    *q++ = 'e';
+    q = std::to_chars(q, text + sizeof text, point - n).ptr;
+    *q = '\0';
+    return PyOS_string_to_double(text, nullptr, nullptr);  // cannot fail: well in range
+}
+
 /// Gathers the items of one array as Python objects.
 struct ObjectSink {
+    static constexpr bool takes_decimals = false;
     Items items;
     Step str(const char *data, Py_ssize_t size, bool ascii) {
         PyObject *item = nullptr;
@@ -215,6 +230,9 @@ struct ObjectSink {
     }
     Step integer(long long value) { return add(PyLong_FromLongLong(value)); }
     Step real(double value) { return add(PyFloat_FromDouble(value)); }
+    Step decimal(bool negative, unsigned long long digits, int n, int point) {
+        return real(decimal_value(negative, digits, n, point));
+    }
     Step literal(Tag tag) {
         PyObject *value = tag == Tag::yes ? Py_True : tag == Tag::no ? Py_False : Py_None;
         Py_INCREF(value);
@@ -230,7 +248,17 @@ struct ObjectSink {
 
 /// Appends the items of one array to native rows.
 struct ValueSink {
+    static constexpr bool takes_decimals = true;
     Rows &rows;
+    Step decimal(bool negative, unsigned long long digits, int n, int point) {
+        Value v;
+        v.tag = Tag::decimal;
+        v.negative = negative;
+        v.size = (static_cast<unsigned int>(point + 1024) << 8) | static_cast<unsigned int>(n);
+        v.integer = static_cast<long long>(digits);
+        rows.values_.push_back(v);
+        return Step::ok;
+    }
     Step str(const char *data, Py_ssize_t size, bool ascii) {
         if (size > 0xFFFFFFFFLL ||
             (!ascii && !strict_utf8(reinterpret_cast<const unsigned char *>(data),
@@ -355,6 +383,82 @@ Step read_string(const char **pp, const char *end, Sink &sink) {
 }
 
 /// A number as the JSON grammar has it; ints of up to 18 digits only.
+/// The significant digits of a JSON number's text (`digits` to `end`, the
+/// integer part ending at `int_end`) when there are 1 to 15 of them and the
+/// value lies between 1e-290 and 1e290: `value` = d1...dn, the number being
+/// 0.d1...dn times 10**`point`.
+bool decimal_digits(const char *digits, const char *int_end, const char *end, unsigned long long *value, int *n,
+                    int *point) {
+    unsigned long long v = 0;
+    int count = 0;       // significant digits taken
+    int zeros = 0;       // zeros seen after the last nonzero digit, not yet taken
+    int place = 0;       // the point, relative to the first significant digit
+    bool started = false;
+    auto take = [&](char c) -> bool {
+        if (c == '0') {
+            if (started) {
+                ++zeros;
+            }
+            return true;
+        }
+        if (count + zeros + 1 > 15) {
+            return false;
+        }
+        for (; zeros > 0; --zeros) {
+            v *= 10;
+            ++count;
+        }
+        v = v * 10 + static_cast<unsigned>(c - '0');
+        ++count;
+        started = true;
+        return true;
+    };
+    const char *q = digits;
+    for (; q < int_end; ++q) {
+        if (!take(*q)) {
+            return false;
+        }
+    }
+    // The integer part is "0" or starts with a nonzero digit.
+    place = *digits == '0' ? 0 : static_cast<int>(int_end - digits);
+    if (q < end && *q == '.') {
+        for (++q; q < end && is_digit(static_cast<unsigned char>(*q)); ++q) {
+            if (!started && *q == '0') {
+                --place;  // 0.00ddd
+            }
+            if (!take(*q)) {
+                return false;
+            }
+        }
+    }
+    if (count == 0) {
+        return false;  // a zero: its sign matters, left to the plain conversion
+    }
+    if (q < end && (*q == 'e' || *q == 'E')) {
+        ++q;
+        bool minus = false;
+        if (*q == '+' || *q == '-') {
+            minus = *q == '-';
+            ++q;
+        }
+        int exponent = 0;
+        for (; q < end && is_digit(static_cast<unsigned char>(*q)); ++q) {
+            if (exponent > 1000) {
+                return false;
+            }
+            exponent = exponent * 10 + (*q - '0');
+        }
+        place += minus ? -exponent : exponent;
+    }
+    if (place < -289 || place > 290) {
+        return false;
+    }
+    *value = v;
+    *n = count;
+    *point = place;
+    return true;
+}
+
 template <class Sink>
 Step read_number(const char **pp, const char *end, Sink &sink) {
     const char *p = *pp;
@@ -391,6 +495,15 @@ Step read_number(const char **pp, const char *end, Sink &sink) {
             return Step::decline;
         }
         is_float = true;
+    }
+    if (is_float && Sink::takes_decimals) {
+        unsigned long long value = 0;
+        int n = 0;
+        int point = 0;
+        if (decimal_digits(digits, int_end, p, &value, &n, &point)) {
+            *pp = p;
+            return sink.decimal(negative, value, n, point);
+        }
     }
     if (!is_float) {
         if (int_end - digits > 18) {
@@ -546,6 +659,9 @@ PyObject *Rows::object(std::size_t r) const {
         case Tag::text: step = sink.str(text(v), v.size, v.ascii); break;
         case Tag::integer: step = sink.integer(v.integer); break;
         case Tag::real: step = sink.real(v.real); break;
+        case Tag::decimal:
+            step = sink.decimal(v.negative, static_cast<unsigned long long>(v.integer), v.digits(), v.point());
+            break;
         default: step = sink.literal(v.tag); break;
         }
         if (step != Step::ok) {

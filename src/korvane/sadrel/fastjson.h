@@ -29,17 +29,23 @@ namespace fastjson {
 PyObject *parse_scalar_array(const char *text, Py_ssize_t size);
 
 /// What a scalar of such an array is, without a Python object.
-enum class Tag : unsigned char { null, no, yes, integer, real, text };
+enum class Tag : unsigned char { null, no, yes, integer, real, text, decimal };
 
 /// One scalar: a text is a span of its UTF-8 bytes (escapes resolved) in
-/// the rows' own text.
+/// the rows' own text. A decimal is a float given with at most 15
+/// significant digits, well inside the normal range: the double nearest to
+/// it prints (repr) with exactly those digits, so it is kept as them,
+/// 0.d1d2...dn times 10**point.
 struct Value {
     Tag tag;
     bool ascii;     // text: all bytes below 0x80
     bool nul;       // text: holds a NUL character
-    unsigned int size;
+    bool negative;  // decimal: the sign
+    unsigned int size;  // text: bytes; decimal: digits n (low byte), point + 1024 (above)
+    int digits() const { return static_cast<int>(size & 0xFF); }
+    int point() const { return static_cast<int>(size >> 8) - 1024; }
     union {
-        long long integer;
+        long long integer;  // decimal: the digits d1...dn as an integer
         double real;
         std::size_t offset;
     };
