@@ -722,9 +722,7 @@ public:
             if (value.negative) {
                 out.push_back('-');
             }
-            char digits[24];
-            std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long long>(value.integer));
-            layout(digits, value.digits(), value.point() - 1);
+            layout(rows.text(value), value.digits(), value.point() - 1);
             break;
         }
         case Tag::yes: out.append("True", 4); break;

@@ -206,13 +206,14 @@ bool strict_utf8(const unsigned char *p, const unsigned char *end) {
 }
 
 /// The double of 0.d1...dn times 10**point, as float() converts its text.
-double decimal_value(bool negative, unsigned long long digits, int n, int point) {
+double decimal_value(bool negative, const char *digits, int n, int point) {
     char text[48];
     char *q = text;
     if (negative) {
         *q++ = '-';
     }
-    q = std::to_chars(q, text + sizeof text, digits).ptr;
+    std::memcpy(q, digits, static_cast<std::size_t>(n));
+    q += n;
     *q++ = 'e';
     q = std::to_chars(q, text + sizeof text, point - n).ptr;
     *q = '\0';
@@ -230,7 +231,7 @@ struct ObjectSink {
     }
     Step integer(long long value) { return add(PyLong_FromLongLong(value)); }
     Step real(double value) { return add(PyFloat_FromDouble(value)); }
-    Step decimal(bool negative, unsigned long long digits, int n, int point) {
+    Step decimal(bool negative, const char *digits, int n, int point) {
         return real(decimal_value(negative, digits, n, point));
     }
     Step literal(Tag tag) {
@@ -250,12 +251,13 @@ struct ObjectSink {
 struct ValueSink {
     static constexpr bool takes_decimals = true;
     Rows &rows;
-    Step decimal(bool negative, unsigned long long digits, int n, int point) {
+    Step decimal(bool negative, const char *digits, int n, int point) {
         Value v;
         v.tag = Tag::decimal;
         v.negative = negative;
         v.size = (static_cast<unsigned int>(point + 1024) << 8) | static_cast<unsigned int>(n);
-        v.integer = static_cast<long long>(digits);
+        v.offset = rows.text_.size();
+        rows.text_.append(digits, static_cast<std::size_t>(n));
         rows.values_.push_back(v);
         return Step::ok;
     }
@@ -385,76 +387,73 @@ Step read_string(const char **pp, const char *end, Sink &sink) {
 /// A number as the JSON grammar has it; ints of up to 18 digits only.
 /// The significant digits of a JSON number's text (`digits` to `end`, the
 /// integer part ending at `int_end`) when there are 1 to 15 of them and the
-/// value lies between 1e-290 and 1e290: `value` = d1...dn, the number being
+/// value lies between 1e-290 and 1e290: d1...dn into `out`, the number being
 /// 0.d1...dn times 10**`point`.
-bool decimal_digits(const char *digits, const char *int_end, const char *end, unsigned long long *value, int *n,
-                    int *point) {
-    unsigned long long v = 0;
-    int count = 0;       // significant digits taken
-    int zeros = 0;       // zeros seen after the last nonzero digit, not yet taken
-    int place = 0;       // the point, relative to the first significant digit
-    bool started = false;
-    auto take = [&](char c) -> bool {
-        if (c == '0') {
-            if (started) {
-                ++zeros;
-            }
-            return true;
-        }
-        if (count + zeros + 1 > 15) {
-            return false;
-        }
-        for (; zeros > 0; --zeros) {
-            v *= 10;
-            ++count;
-        }
-        v = v * 10 + static_cast<unsigned>(c - '0');
-        ++count;
-        started = true;
-        return true;
-    };
-    const char *q = digits;
-    for (; q < int_end; ++q) {
-        if (!take(*q)) {
-            return false;
+bool decimal_digits(const char *digits, const char *int_end, const char *end, char *out, int *n, int *point) {
+    // The fraction, if any, and where the exponent begins.
+    const char *frac = int_end;
+    const char *frac_end = int_end;
+    if (frac < end && *frac == '.') {
+        ++frac;
+        frac_end = frac;
+        while (frac_end < end && is_digit(static_cast<unsigned char>(*frac_end))) {
+            ++frac_end;
         }
     }
+    const char *exp = frac_end;
     // The integer part is "0" or starts with a nonzero digit.
-    place = *digits == '0' ? 0 : static_cast<int>(int_end - digits);
-    if (q < end && *q == '.') {
-        for (++q; q < end && is_digit(static_cast<unsigned char>(*q)); ++q) {
-            if (!started && *q == '0') {
-                --place;  // 0.00ddd
-            }
-            if (!take(*q)) {
-                return false;
-            }
+    const char *first_int = digits;
+    int place = static_cast<int>(int_end - digits);
+    if (*digits == '0') {
+        first_int = int_end;
+        place = 0;
+    }
+    const char *first_frac = frac;
+    if (first_int == int_end) {
+        while (first_frac < frac_end && *first_frac == '0') {
+            ++first_frac;
+        }
+        place = -static_cast<int>(first_frac - frac);
+    }
+    // Trailing zeros are no significant digits.
+    const char *last_frac = frac_end;
+    while (last_frac > first_frac && last_frac[-1] == '0') {
+        --last_frac;
+    }
+    const char *last_int = int_end;
+    if (last_frac == first_frac) {
+        while (last_int > first_int && last_int[-1] == '0') {
+            --last_int;
         }
     }
-    if (count == 0) {
-        return false;  // a zero: its sign matters, left to the plain conversion
+    const std::ptrdiff_t int_count = (last_frac == first_frac ? last_int : int_end) - first_int;
+    const std::ptrdiff_t frac_count = last_frac - first_frac;
+    const std::ptrdiff_t count = int_count + frac_count;
+    if (count == 0 || count > 15) {
+        return false;  // a zero (its sign matters), or more digits than a double holds
     }
-    if (q < end && (*q == 'e' || *q == 'E')) {
-        ++q;
+    if (exp < end && (*exp == 'e' || *exp == 'E')) {
+        ++exp;
         bool minus = false;
-        if (*q == '+' || *q == '-') {
-            minus = *q == '-';
-            ++q;
+        if (*exp == '+' || *exp == '-') {
+            minus = *exp == '-';
+            ++exp;
         }
         int exponent = 0;
-        for (; q < end && is_digit(static_cast<unsigned char>(*q)); ++q) {
+        for (; exp < end && is_digit(static_cast<unsigned char>(*exp)); ++exp) {
             if (exponent > 1000) {
                 return false;
             }
-            exponent = exponent * 10 + (*q - '0');
+            exponent = exponent * 10 + (*exp - '0');
         }
         place += minus ? -exponent : exponent;
     }
     if (place < -289 || place > 290) {
         return false;
     }
-    *value = v;
-    *n = count;
+    std::memcpy(out, first_int, static_cast<std::size_t>(int_count));
+    std::memcpy(out + int_count, first_frac, static_cast<std::size_t>(frac_count));
+    *n = static_cast<int>(count);
     *point = place;
     return true;
 }
@@ -497,12 +496,12 @@ Step read_number(const char **pp, const char *end, Sink &sink) {
         is_float = true;
     }
     if (is_float && Sink::takes_decimals) {
-        unsigned long long value = 0;
+        char significant[16];
         int n = 0;
         int point = 0;
-        if (decimal_digits(digits, int_end, p, &value, &n, &point)) {
+        if (decimal_digits(digits, int_end, p, significant, &n, &point)) {
             *pp = p;
-            return sink.decimal(negative, value, n, point);
+            return sink.decimal(negative, significant, n, point);
         }
     }
     if (!is_float) {
@@ -660,7 +659,7 @@ PyObject *Rows::object(std::size_t r) const {
         case Tag::integer: step = sink.integer(v.integer); break;
         case Tag::real: step = sink.real(v.real); break;
         case Tag::decimal:
-            step = sink.decimal(v.negative, static_cast<unsigned long long>(v.integer), v.digits(), v.point());
+            step = sink.decimal(v.negative, text(v), v.digits(), v.point());
             break;
         default: step = sink.literal(v.tag); break;
         }

@@ -45,9 +45,9 @@ struct Value {
     int digits() const { return static_cast<int>(size & 0xFF); }
     int point() const { return static_cast<int>(size >> 8) - 1024; }
     union {
-        long long integer;  // decimal: the digits d1...dn as an integer
+        long long integer;
         double real;
-        std::size_t offset;
+        std::size_t offset;  // text, decimal: where its bytes or digits d1...dn begin
     };
 };
 

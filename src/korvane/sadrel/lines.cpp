@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 using namespace pybind11::literals;
 
 namespace sadrel {
@@ -160,6 +164,33 @@ bool ended_early(const py::error_already_set &e) {
     return Py_TYPE(PyTuple_GET_ITEM(inner.ptr(), 1)) == reinterpret_cast<PyTypeObject *>(incomplete.ptr());
 }
 
+/// The first "\n" or "\r" in [p, end), or nullptr.
+const char *line_break(const char *p, const char *end) {
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr)));
+        if (mask != 0) {
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
+        }
+        p += 16;
+    }
+    for (; p < end; ++p) {
+        if (*p == '\n' || *p == '\r') {
+            return p;
+        }
+    }
+    return nullptr;
+#else
+    const char *lf = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    const char *stop = lf != nullptr ? lf : end;
+    const char *cr = static_cast<const char *>(std::memchr(p, '\r', static_cast<std::size_t>(stop - p)));
+    return cr != nullptr ? cr : lf;
+#endif
+}
+
 }  // namespace
 
 py::object Line::bytes() const {
@@ -271,10 +302,7 @@ bool ResponseLines::next(Line &line) {
         if (pos_ < size_) {
             const char *start = data_ + pos_;
             const char *end = data_ + size_;
-            const char *lf = static_cast<const char *>(std::memchr(start, '\n', end - start));
-            const char *stop = lf != nullptr ? lf : end;
-            const char *cr = static_cast<const char *>(std::memchr(start, '\r', stop - start));
-            const char *brk = cr != nullptr ? cr : lf;
+            const char *brk = line_break(start, end);
             if (brk != nullptr) {
                 pos_ = brk - data_ + 1;
                 if (*brk == '\r') {
