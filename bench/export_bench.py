@@ -54,6 +54,13 @@ def encoded_lines(rows):
 
 # ---- processes ---------------------------------------------------------------------
 
+def blank_lines(rows):
+    """The lines of encoded_lines(rows), each row's text turned into blanks: the
+    same bytes to read and split, but nothing to parse or write."""
+    lines = encoded_lines(rows)
+    return lines[:1] + [b" " * len(line) for line in lines[1:]]
+
+
 def serve(route, rows):
     if route == "presto":
         from korvane.testing.presto import PrestoServer
@@ -64,7 +71,8 @@ def serve(route, rows):
         from korvane.testing.bodies import BodyServer
 
         server = BodyServer()
-        server.put(encoded_lines(rows), chunked=(route == "chunked"))
+        framing, _, kind = route.partition("-")
+        server.put((blank_lines if kind == "blank" else encoded_lines)(rows), chunked=(framing == "chunked"))
     print(server.port, flush=True)
     sys.stdin.read()
     server.close()
@@ -113,6 +121,18 @@ def client(route, impl, port, block_size):
     os.remove(path)
     os.rmdir(private)
     print(json.dumps({"wall": wall, "cpu": cpu, "peak_mb": peak, "sha256": digest.hexdigest()}))
+
+
+def read_only(route, port):
+    """CPU seconds of reading the response alone, in the pieces the module reads."""
+    import requests
+
+    t = time.process_time()
+    r = requests.session().post("http://127.0.0.1:%d/querySql" % port, data={"token": "bench", "sql": SQL},
+                                stream=True, verify=False, timeout=(300, 600))
+    step = 104857600 if route.startswith("chunked") else 1 << 20
+    size = sum(len(piece) for piece in r.iter_content(chunk_size=step))
+    print(json.dumps({"cpu": time.process_time() - t, "bytes": size}))
 
 
 def costs(port, block_size):
@@ -234,6 +254,9 @@ def main():
     parser.add_argument("--serve", nargs=2)
     parser.add_argument("--client", nargs=4)
     parser.add_argument("--costs", nargs=2, type=int)
+    parser.add_argument("--read", nargs=2)
+    parser.add_argument("--stages", action="store_true",
+                        help="native CPU by stage (read, lines, parse and write) and peak RSS, by framing")
     parser.add_argument("--own", nargs=4)
     args = parser.parse_args()
     if args.serve:
@@ -243,12 +266,17 @@ def main():
         return client(route, impl, int(port), int(block_size))
     if args.costs:
         return costs(*args.costs)
+    if args.read:
+        return read_only(args.read[0], int(args.read[1]))
     if args.own:
         impl, rows, block_size, mode = args.own
         return own(impl, int(rows), int(block_size), mode)
 
     sizes = [int(s) for s in args.sizes.split(",")]
     routes = args.routes.split(",")
+    if args.stages:
+        routes = [r for r in routes if r != "presto"]
+        routes += ["%s-blank" % r for r in routes]
     impls = ["native"] if args.only_native else ["native", "python"]
     report = {"python": sys.version.split()[0], "machine": machine(), "block_size": args.block_size,
               "repeat": args.repeat, "sizes": {}}
@@ -261,12 +289,17 @@ def main():
                                     stdout=subprocess.PIPE, universal_newlines=True)
             servers[route] = (proc, int(proc.stdout.readline()))
         runs = {(route, impl): [] for route in routes for impl in impls}
+        reads = {route: [] for route in routes if args.stages and not route.endswith("-blank")}
         try:
             for k in range(args.repeat):
                 for route in routes:
                     order = impls if k % 2 == 0 else impls[::-1]
+                    if route.endswith("-blank"):
+                        order = ["native"]
                     for impl in order:
                         runs[route, impl].append(child("--client", route, impl, servers[route][1], args.block_size))
+                    if route in reads:
+                        reads[route].append(child("--read", route, servers[route][1]))
             extras = {}
             if not args.no_extras and "length" in servers:
                 extras["mandated_cpu_s"] = child("--costs", servers["length"][1], args.block_size)
@@ -281,12 +314,11 @@ def main():
             for proc, _ in servers.values():
                 proc.stdin.close()
                 proc.wait()
-        digests = {r["sha256"] for rs in runs.values() for r in rs}
         expected = expected_sha256(rows, args.block_size)
         table = {}
         for route in routes:
             entry = {}
-            for impl in impls:
+            for impl in (["native"] if route.endswith("-blank") else impls):
                 rs = runs[route, impl]
                 entry[impl] = {"wall_s": statistics.median(r["wall"] for r in rs),
                                "cpu_s": statistics.median(r["cpu"] for r in rs),
@@ -297,7 +329,13 @@ def main():
                 entry["ratio_cpu"] = entry["python"]["cpu_s"] / entry["native"]["cpu_s"]
             table[route] = entry
         odd = sorted("%s/%s run %d" % (route, impl, k + 1) for (route, impl), rs in runs.items()
-                     for k, r in enumerate(rs) if r["sha256"] != expected)
+                     for k, r in enumerate(rs) if r["sha256"] != expected and not route.endswith("-blank"))
+        for route, rs in reads.items():
+            full = table[route]["native"]["cpu_s"]
+            blank = table[route + "-blank"]["native"]["cpu_s"]
+            read = statistics.median(r["cpu"] for r in rs)
+            extras["stages_cpu_s_%s" % route] = {"read": read, "lines": blank - read, "parse and write": full - blank,
+                                                 "total": full}
         report["sizes"][rows] = {"routes": table, "identical_files": not odd, "differing_files": odd, **extras}
         print_size(rows, table, not odd, extras)
         if odd:
@@ -334,6 +372,13 @@ def print_size(rows, table, identical, extras):
         m = extras["mandated_cpu_s"]
         print("mandated calls alone, CPU s: " + ", ".join("%s %.2f" % kv for kv in m.items())
               + ", total %.2f" % sum(m.values()))
+    for key in sorted(k for k in extras if k.startswith("stages_cpu_s_")):
+        print("native CPU by stage, %s: " % key[len("stages_cpu_s_"):]
+              + ", ".join("%s %.3f s" % kv for kv in extras[key].items()))
+    if "chunked" in table and "length" in table:
+        print("peak RSS, Content-Length / chunked (native): %.1f / %.1f MiB = %.2f" % (
+            table["length"]["native"]["peak_rss_mb"], table["chunked"]["native"]["peak_rss_mb"],
+            table["length"]["native"]["peak_rss_mb"] / table["chunked"]["native"]["peak_rss_mb"]))
     for key in sorted(k for k in extras if k.startswith("own_")):
         mode = key.rsplit("_", 1)[1]
         print("%s: %.0f ns (stand-ins alone %.0f ns: %.0f ns net)" % (
