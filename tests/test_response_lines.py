@@ -23,8 +23,8 @@ MiB = 1 << 20
 
 
 def plain_export(url, block_size, path):
-    """The mandated loop, with the module's status check and its removal of a
-    partial file: (file bytes or None, clogs, error)."""
+    """The plain loop, with the module's status check and its removal of a
+    partial file: (file bytes or None, clogs, error, whether a file was made)."""
     clogs, datas, i, cols = [], [], 0, None
     r = requests.session().post(url, data={"token": "t", "sql": "q"}, stream=True, verify=False,
                                 timeout=(300, 600))
@@ -55,10 +55,11 @@ def plain_export(url, block_size, path):
         if datas:
             write(datas, mode="a", header=False)
     except Exception as e:
-        if os.path.exists(path):
+        made = os.path.exists(path)
+        if made:
             os.remove(path)
-        return None, clogs, (type(e), str(e))
-    return read(path), clogs, None
+        return None, clogs, (type(e), str(e)), made
+    return read(path), clogs, None, True
 
 
 def read(path):
@@ -78,12 +79,12 @@ def compare(sadrel, bm, local_class, export_dir):
             data = read(local_class()(server.url, "t").get_data_csv({}, "q", block_size))
         except Exception as e:
             error = (type(e), str(e))
-        native = data, [c[2] for c in bm.of("clog")], error
+        native = data, [c[2] for c in bm.of("clog")], error, data is not None or bool(bm.of("remove_file"))
         server.set_fault("raw", **fault)
         plain = plain_export(server.url, block_size, os.path.join(export_dir, "plain.csv"))
         assert native == plain
         assert os.listdir(export_dir) == []
-        return native
+        return native[:3]
 
     return run
 
