@@ -178,8 +178,9 @@ def test_crlf_across_the_100_mib_boundary(compare, server, framing):
     rnd = random.Random(3)
     head = body(rows(1000, rnd), b"\r\n", rnd, blank=False)
     line = b'[1,"' + b"x" * 1000 + b'"]\r\n'
-    fill = 104857600 - len(head) - 1  # the "\r" of a line ends just before the boundary
-    count, rest = divmod(fill, len(line))
-    data = head + line * count + b'[2,"' + b"y" * (rest - 7) + b'"]\r\n' + line * 10
+    # The "\r" of the last long line is the last byte of the first 100 MiB.
+    count = (104857599 - len(head) - 6 - 10) // len(line)
+    width = 104857599 - len(head) - count * len(line) - 6
+    data = head + line * count + b'[2,"' + b"y" * width + b'"]\r\n' + line * 10
     assert data[104857599:104857601] == b"\r\n"
     compare(server, 100000, body=data, **FRAMINGS[framing])
