@@ -15,6 +15,7 @@ import types
 import pandas
 import pytest
 import requests
+import urllib3
 
 from korvane.testing.openapi import OpenApiServer
 
@@ -142,15 +143,15 @@ CUTS = [MiB, MiB + 12345, 2 * MiB - 1, 3 * MiB // 2]
 @pytest.mark.parametrize("framing", ["length", "gzip-length", "chunked"])
 @pytest.mark.parametrize("cut", CUTS)
 def test_body_cut_short(compare, server, big_body, framing, cut):
-    """The connection closes early: what arrived is handed on, then the
-    error of the next read."""
+    """The connection closes early: urllib3 1.26 hands on what arrived, then
+    raises at the next read; urllib3 2 raises at once and drops the piece."""
     options = dict(FRAMINGS[framing], body=big_body[:cut])
     if framing == "chunked":
         options["complete"] = False
     else:
         options["length"] = len(big_body) if framing == "length" else len(big_body) * 3
     _, clogs, error = compare(server, 1000, **options)
-    assert error is not None and clogs
+    assert error is not None and bool(clogs) == (urllib3.__version__.startswith("1.") or framing == "chunked")
 
 
 @pytest.mark.parametrize("cut", [MiB + 12345, 2 * MiB + 7])

@@ -17,10 +17,15 @@ namespace {
 constexpr long long kStep = 1 << 20;
 
 /// The urllib3 releases whose reads of a body of known length this reader
-/// was checked against (constraints/py*.txt). Their read(n) hands on what
-/// it got when the connection ends early, and the next read raises
-/// IncompleteRead (urllib3 2 raises at once and drops what it got).
-constexpr const char *kUrllib3[] = {"1.26.20"};
+/// was checked against (constraints/py*.txt), and what their read(n) does
+/// where the connection ends before the Content-Length: urllib3 1.26 hands
+/// on what it got, and the next read raises IncompleteRead; urllib3 2
+/// raises at once and drops what it got.
+struct Urllib3 {
+    const char *version;
+    bool hands_on_cut;
+};
+constexpr Urllib3 kUrllib3[] = {{"1.26.20", true}, {"2.8.0", false}};
 
 PyObject *loaded(const char *name) {
     return PyDict_GetItemString(PyImport_GetModuleDict(), name);  // borrowed
@@ -39,10 +44,14 @@ py::object attr_or_empty(py::handle obj, const char *name) {
     return py::reinterpret_steal<py::object>(value);
 }
 
-/// `cls.__dict__[name]` is a plain function of the module `module`.
+/// `cls.name`, as the class's MRO finds it, is a plain function of the module `module`.
 bool own_function(py::handle cls, const char *name, const char *module) {
-    PyObject *dict = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
-    PyObject *fn = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;
+    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_mro;
+    PyObject *fn = nullptr;
+    for (Py_ssize_t k = 0; mro != nullptr && fn == nullptr && k < PyTuple_GET_SIZE(mro); ++k) {
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, k))->tp_dict;
+        fn = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;
+    }
     PyObject *mod = loaded(module);
     return fn != nullptr && PyFunction_Check(fn) && mod != nullptr && PyModule_Check(mod) &&
            PyFunction_GetGlobals(fn) == PyModule_GetDict(mod);
@@ -78,36 +87,41 @@ bool requests_own(py::handle r, ClassSeen &seen) {
     return seen.take(response);
 }
 
-bool str_in(py::handle value, const char *const *texts, std::size_t n) {
-    if (!value || !PyUnicode_Check(value.ptr())) {
-        return false;
+/// The checked release `version` names, or nullptr.
+const Urllib3 *known_urllib3(py::handle version) {
+    if (!version || !PyUnicode_Check(version.ptr())) {
+        return nullptr;
     }
-    for (std::size_t k = 0; k < n; ++k) {
-        if (PyUnicode_CompareWithASCIIString(value.ptr(), texts[k]) == 0) {
-            return true;
+    for (const Urllib3 &release : kUrllib3) {
+        if (PyUnicode_CompareWithASCIIString(version.ptr(), release.version) == 0) {
+            return &release;
         }
     }
-    return false;
+    return nullptr;
 }
 
 /// A body of known length, not content-coded, read by urllib3's own
 /// HTTPResponse (of a checked release) from http.client's own over a
 /// buffered socket file: each read(n) returns n bytes, or fewer only at
 /// the end of the data; a time-out or a reset loses what that read had.
-bool steps_allowed(py::handle r, ClassSeen &raw_seen, ClassSeen &client_seen) {
+bool steps_allowed(py::handle r, ClassSeen &raw_seen, ClassSeen &client_seen, bool *hands_on_cut) {
     py::object raw = attr_or_empty(r, "raw");
     py::object urllib3_response = loaded_class("urllib3.response", "HTTPResponse");
     py::object client_response = loaded_class("http.client", "HTTPResponse");
     PyObject *urllib3 = loaded("urllib3");
-    if (!raw || !urllib3_response || !client_response || urllib3 == nullptr ||
-        reinterpret_cast<PyObject *>(Py_TYPE(raw.ptr())) != urllib3_response.ptr() ||
-        !str_in(attr_or_empty(urllib3, "__version__"), kUrllib3, sizeof kUrllib3 / sizeof kUrllib3[0])) {
+    const Urllib3 *release = urllib3 != nullptr ? known_urllib3(attr_or_empty(urllib3, "__version__")) : nullptr;
+    if (!raw || !urllib3_response || !client_response || release == nullptr ||
+        reinterpret_cast<PyObject *>(Py_TYPE(raw.ptr())) != urllib3_response.ptr()) {
         return false;
     }
+    *hands_on_cut = release->hands_on_cut;
     for (const char *name : {"stream", "read", "_fp_read", "_decode"}) {
         if (!own_function(urllib3_response, name, "urllib3.response")) {
             return false;
         }
+    }
+    if (!release->hands_on_cut && !own_function(urllib3_response, "_raw_read", "urllib3.response")) {
+        return false;
     }
     for (const char *name : {"read", "readinto", "_close_conn"}) {
         if (!own_function(client_response, name, "http.client")) {
@@ -209,7 +223,8 @@ ResponseLines::ResponseLines(const kvrt::Globals &, py::handle r, long long chun
     }
     ClassSeen raw;
     ClassSeen client;
-    if (small_steps && chunk_size > kStep && chunk_size % kStep == 0 && steps_allowed(r, raw, client)) {
+    if (small_steps && chunk_size > kStep && chunk_size % kStep == 0 &&
+        steps_allowed(r, raw, client, &hands_on_cut_)) {
         stepping_ = true;
         step_ = kStep;
     }
@@ -240,7 +255,7 @@ bool ResponseLines::read_piece() {
                 // The plain call's read of this piece would have handed on
                 // what arrived before the end of the data, and failed only
                 // on the next read; any other error loses the piece.
-                if (ended_early(e)) {
+                if (hands_on_cut_ && ended_early(e)) {
                     piece_read_ = true;
                     listener_->piece_done();
                 } else {

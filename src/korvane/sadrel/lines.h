@@ -79,6 +79,7 @@ private:
     long long chunk_size_;
     long long step_;     // bytes asked for per read
     bool stepping_ = false;
+    bool hands_on_cut_ = false;  // urllib3 hands on what a read got before the data ended
     bool piece_read_ = true;  // the piece of the lines at hand has been read whole
     bool failed_ = false;
     bool ended_ = false;
