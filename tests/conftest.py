@@ -6,6 +6,13 @@ import textwrap
 import uuid
 
 import pytest
+from hypothesis import settings
+
+# Under CI every generated test draws the same examples, so that one commit
+# always gets one verdict; local runs keep exploring new draws.
+settings.register_profile("ci", derandomize=True, database=None)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 # The module's default export directory. Other processes export there while
 # the suite runs, so only the tests of the default use it (see

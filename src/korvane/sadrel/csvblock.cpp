@@ -799,8 +799,11 @@ void BlockWriter::remember(const struct stat &st) {
 }
 
 /// Between the check and pandas' own open the file may have gone: the block
-/// must have grown the very file that the last block left (a block without
-/// rows, as a block_size of 0 makes, writes nothing).
+/// must have been written into the very file that the last block left. Where
+/// pandas writes the path as plain text, a block with rows grows it (a block
+/// without rows, as a block_size of 0 makes, writes nothing); a compressed or
+/// archived file need not grow with each block (a tar appends inside its
+/// record padding), so there only the device and inode are checked.
 void BlockWriter::written() {
     if (!own_) {
         known_ = false;
@@ -809,7 +812,7 @@ void BlockWriter::written() {
     if (append_ && known_) {
         struct stat st;
         if (::stat(fs_path_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_ ||
-            (rows_ != 0 ? st.st_size <= size_ : st.st_size < size_)) {
+            (path_plain() && (rows_ != 0 ? st.st_size <= size_ : st.st_size < size_))) {
             raise_changed();
         }
     }
@@ -860,12 +863,17 @@ bool BlockWriter::guards_hold() {
 }
 
 /// A str path that pandas opens as it is: no compression inferred from its
-/// suffix, no URL, no "~" to expand; and its directory exists (else pandas
-/// raises its own error).
-bool BlockWriter::path_allowed() {
+/// suffix, no URL, no "~" to expand. Decided once, from the suffixes that
+/// pandas knew at the export's first block.
+bool BlockWriter::path_plain() {
     if (path_state_ == 0) {
         path_state_ = -1;
-        if (!PyUnicode_CheckExact(path_.ptr())) {
+        py::object compressions = snapshot_ != nullptr ? snapshot_->compressions : py::object();
+        PyObject *common = compressions ? nullptr : module_or_null("pandas.io.common");
+        if (common != nullptr) {
+            compressions = attr_or_empty(py::handle(common), "extension_to_compression");
+        }
+        if (!compressions || !PyDict_Check(compressions.ptr()) || !PyUnicode_CheckExact(path_.ptr())) {
             return false;
         }
         Py_ssize_t size = 0;
@@ -889,7 +897,10 @@ bool BlockWriter::path_allowed() {
         Py_ssize_t pos = 0;
         PyObject *suffix = nullptr;
         PyObject *compression = nullptr;
-        while (PyDict_Next(snapshot_->compressions.ptr(), &pos, &suffix, &compression)) {
+        while (PyDict_Next(compressions.ptr(), &pos, &suffix, &compression)) {
+            if (!PyUnicode_Check(suffix)) {
+                return false;
+            }
             Py_ssize_t n = PyUnicode_Tailmatch(folded.ptr(), suffix, 0, PY_SSIZE_T_MAX, 1);
             if (n != 0) {
                 if (n < 0) {
@@ -900,7 +911,12 @@ bool BlockWriter::path_allowed() {
         }
         path_state_ = 1;
     }
-    if (path_state_ < 0) {
+    return path_state_ > 0;
+}
+
+/// A plain path whose directory exists (else pandas raises its own error).
+bool BlockWriter::path_allowed() {
+    if (!path_plain()) {
         return false;
     }
     py::object parent = g_["os"].attr("path").attr("dirname")(path_);

@@ -46,6 +46,7 @@ private:
     void remember(const struct stat &st);
     bool path_known();
     bool guards_hold();
+    bool path_plain();
     bool path_allowed();
 
     const kvrt::Globals &g_;
@@ -61,7 +62,7 @@ private:
     off_t size_ = 0;
     int fd_ = -1;               // the file last left, held open for reading
     std::string fs_path_;       // the path, encoded for the file system
-    int path_state_ = 0;        // 0 not yet checked, 1 allowed, -1 not
+    int path_state_ = 0;        // path_plain(): 0 not yet decided, 1 plain, -1 not
     Snapshot *snapshot_ = nullptr;  // what pandas was at the first check
 };
 
