@@ -3,7 +3,6 @@ import datetime
 import json
 import os
 import re
-import shutil
 import subprocess
 
 import pytest
@@ -12,6 +11,7 @@ import yaml
 from kubernetes import client, config
 from kubernetes.client.rest import ApiException
 
+from conftest import kubectls
 from korvane.testing.kubernetes import KubeApiServer
 
 # kubernetes 12.0.1 builds every ApiException with urllib3's deprecated getheaders().
@@ -105,20 +105,6 @@ def test_certificate_from_another_ca_is_rejected(server, tmp_path):
         with pytest.raises(urllib3.exceptions.MaxRetryError, match="CERTIFICATE_VERIFY_FAILED"):
             client.CoreV1Api().list_pod_for_all_namespaces(watch=False)
     assert server.requests == []
-
-
-def kubectls():
-    """Debian's kubectl as tools/kubectl.sh unpacks it, and any other on the PATH."""
-    debian = os.environ.get("KORVANE_KUBECTL") or os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), os.pardir, ".venv", "kubernetes-client", "usr", "bin", "kubectl")
-    found = os.access(debian, os.X_OK)
-    params = [pytest.param(debian, id="kubernetes-client", marks=[] if found else pytest.mark.skip(
-        reason="Debian's kubectl is not unpacked (bash tools/kubectl.sh needs apt-get, dpkg-deb "
-               "and the package kubernetes-client)"))]
-    other = shutil.which("kubectl")
-    if other and not (found and os.path.samefile(other, debian)):
-        params.append(pytest.param(other, id="PATH"))
-    return params
 
 
 TABLE = ["NAME    READY   STATUS      RESTARTS   AGE",
