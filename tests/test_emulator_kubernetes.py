@@ -112,8 +112,7 @@ TABLE = ["NAME    READY   STATUS      RESTARTS   AGE",
          "job-2   0/1     Completed   0          3d"]
 
 
-@pytest.mark.parametrize("kubectl", kubectls())
-@pytest.mark.parametrize("args, code, expected", [
+KUBECTL_CASES = [
     ("get pods", 0, TABLE),
     ("get pod web-1", 0, ["NAME    READY   STATUS    RESTARTS   AGE", "web-1   1/1     Running   0          3d"]),
     ("get pods -o name", 0, ["pod/web-1", "pod/job-2"]),
@@ -129,7 +128,11 @@ TABLE = ["NAME    READY   STATUS      RESTARTS   AGE",
     ("get services", 1, ['error: the server doesn\'t have a resource type "services"']),
     ("get pods --watch", 1, TABLE + [
         "Error from server (MethodNotAllowed): the server does not allow this method on the requested resource"]),
-])
+]
+
+
+@pytest.mark.parametrize("kubectl", kubectls())
+@pytest.mark.parametrize("args, code, expected", KUBECTL_CASES, ids=[case[0] for case in KUBECTL_CASES])
 def test_kubectl(tmp_path, kubectl, args, code, expected):
     with KubeApiServer() as srv:
         # Three days old, so that the AGE column is fixed.
