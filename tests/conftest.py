@@ -19,6 +19,24 @@ if os.environ.get("CI"):
 # `default_export_dir`); every other export goes to a directory of its test.
 DEFAULT_EXPORT_DIR = "/mydata/media/docs"
 
+# Debian's kubectl, as tools/kubectl.sh unpacks it (KORVANE_KUBECTL names another).
+DEBIAN_KUBECTL = os.environ.get("KORVANE_KUBECTL") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), os.pardir, ".venv", "kubernetes-client", "usr", "bin", "kubectl")
+NO_DEBIAN_KUBECTL = ("Debian's kubectl is not unpacked (bash tools/kubectl.sh needs apt-get, dpkg-deb "
+                     "and the package kubernetes-client)")
+
+
+def kubectls():
+    """Parameters: Debian's kubectl (skipped, saying why, where it is
+    missing), and any other kubectl on the PATH."""
+    found = os.access(DEBIAN_KUBECTL, os.X_OK)
+    params = [pytest.param(DEBIAN_KUBECTL, id="kubernetes-client",
+                           marks=[] if found else pytest.mark.skip(reason=NO_DEBIAN_KUBECTL))]
+    other = shutil.which("kubectl")
+    if other and not (found and os.path.samefile(other, DEBIAN_KUBECTL)):
+        params.append(pytest.param(other, id="PATH"))
+    return params
+
 
 class Recorder(object):
     """Stands in for BMOBJ: records every call as (method, args), then does

@@ -150,7 +150,8 @@ case "$mode" in
       # The suite, its settings and the twin only: nothing of the source tree is importable.
       (cd "$home" \
         && venv/bin/python -c 'import korvane.sadrel.sadrel as m, sys; sys.exit("/site-packages/" not in m.__file__)' \
-        && venv/bin/python -m pytest -q -c "$root/pyproject.toml" --rootdir "$home" -p no:cacheprovider tests) \
+        && KORVANE_KUBECTL="$root/.venv/kubernetes-client/usr/bin/kubectl" \
+           venv/bin/python -m pytest -q -c "$root/pyproject.toml" --rootdir "$home" -p no:cacheprovider tests) \
         || status=$?
       rm -rf "$home"
       echo "$(elapsed) CPython $ver done"
