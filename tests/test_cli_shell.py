@@ -130,14 +130,19 @@ def test_sigterm_and_sighup_stop_as_ctrl_c_does(services, tmp_path, route, signu
     proc = subprocess.Popen(KORVANE + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             env=env(KORVANE_TOKEN=TOKEN), universal_newlines=True)
     path = None
-    for line in proc.stderr:
-        path = (export_files(line) or [path])[0]
-        if "korvane: 1000" in line:  # two blocks are written, then the answer stalls
-            break
-    assert path and os.path.exists(path)
-    time.sleep(0.3)
-    proc.send_signal(signum)
-    stderr = proc.communicate(timeout=30)[1]
+    try:
+        for line in proc.stderr:
+            path = (export_files(line) or [path])[0]
+            if "korvane: 1000" in line:  # two blocks are written, then the answer stalls
+                break
+        assert path and os.path.exists(path)
+        time.sleep(0.3)
+        proc.send_signal(signum)
+        stderr = proc.communicate(timeout=30)[1]
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
     api.clear_faults()
     assert proc.returncode == 128 + signum, stderr
     assert stderr.splitlines()[-1] == {signal.SIGTERM: "korvane: terminated (SIGTERM)",
@@ -221,17 +226,19 @@ def test_emulate_starts_and_stops(tmp_path):
     proc = subprocess.Popen(KORVANE + ["emulate", "--rows", "5", "--env-file", str(env_file)],
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             env=env(), universal_newlines=True)
-    exports = {}
-    while len(exports) < 4:
-        name, value = proc.stdout.readline()[len("export "):].rstrip("\n").split("=", 1)
-        exports[name] = value
-    assert env_file.read_text().count("export ") == 4
-    result = korvane("export", "select * from v_event_7", "--presto", exports["KORVANE_PRESTO"], "-o", "-")
-    assert result.returncode == 0 and result.stdout.startswith(HEADER) and result.stderr.startswith("5 rows in ")
-    pods = json.loads(korvane("pods", "list", "-o", "json", environ={"KUBECONFIG": exports["KUBECONFIG"]}).stdout)
-    assert "spark-driver-1" in [p["metadata"]["name"] for p in pods["items"]]
-    proc.send_signal(signal.SIGTERM)
-    stderr = proc.communicate(timeout=30)[1]
+    try:
+        exports = {}
+        while len(exports) < 4:
+            name, value = proc.stdout.readline()[len("export "):].rstrip("\n").split("=", 1)
+            exports[name] = value
+        assert env_file.read_text().count("export ") == 4
+        result = korvane("export", "select * from v_event_7", "--presto", exports["KORVANE_PRESTO"], "-o", "-")
+        assert result.returncode == 0 and result.stdout.startswith(HEADER) and result.stderr.startswith("5 rows in ")
+        pods = json.loads(korvane("pods", "list", "-o", "json", environ={"KUBECONFIG": exports["KUBECONFIG"]}).stdout)
+        assert "spark-driver-1" in [p["metadata"]["name"] for p in pods["items"]]
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        stderr = proc.communicate(timeout=30)[1]
     assert proc.returncode == 0 and stderr.splitlines()[-1] == "korvane: emulators stopped"
     assert not env_file.exists() and not os.path.exists(exports["KUBECONFIG"])
 
