@@ -248,7 +248,7 @@ def test_missing_kubeconfig_names_it(tmp_path, how):
     *[(["export", SQL, "-o", "-", "--presto", "h:1", "--read-timeout", value],
        "argument --read-timeout: expected a number of seconds above 0") for value in ("0", "inf", "nan", "1e999")],
     (["export", SQL, "-o", "-", "--presto", "h:99999"], "argument --presto: expected HOST:PORT with a port"),
-    (["pods", "log", "driver-1", "--tail", "-2"], "argument --tail: expected a whole number of at least 0"),
+    (["pods", "log", "driver-1", "--tail", "-2"], "argument --tail: expected a whole number of at least -1"),
     (["pods", "log", "driver-1", "--lines", "2"], "unrecognized arguments: --lines 2"),
     (["pods", "log", "--help"], "Print the last lines of a pod's log"),
 ])

@@ -813,10 +813,40 @@ void BlockWriter::written() {
         struct stat st;
         if (::stat(fs_path_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_ ||
             (path_plain() && (rows_ != 0 ? st.st_size <= size_ : st.st_size < size_))) {
+            note_recreated();
             raise_changed();
         }
     }
     remember();
+}
+
+bool BlockWriter::made(dev_t &dev, ino_t &ino) const {
+    dev = made_dev_;
+    ino = made_ino_;
+    return made_;
+}
+
+/// The plain calls' append found the file gone and made a new one: the
+/// block went there, not into the file last left, which this export still
+/// holds open and which kept its size. That new file is this export's too.
+void BlockWriter::note_recreated() {
+    struct stat held;
+    struct stat st;
+    if (rows_ != 0 && fd_ >= 0 && ::fstat(fd_, &held) == 0 && held.st_size == size_ && held.st_nlink == 0 &&
+        ::lstat(fs_path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_dev != dev_ || st.st_ino != ino_)) {
+        made_ = true;
+        made_dev_ = st.st_dev;
+        made_ino_ = st.st_ino;
+    }
+}
+
+void BlockWriter::note_made(bool was_free) {
+    struct stat st;
+    made_ = (own_ || was_free) && path_known() && ::lstat(fs_path_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (made_) {
+        made_dev_ = st.st_dev;
+        made_ino_ = st.st_ino;
+    }
 }
 
 /// pandas, its objects and options are as at the first block.
@@ -1042,6 +1072,13 @@ bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
     const bool checkable = path_known();
     File file(g_, path_, append ? "a" : "w");
     struct stat st;
+    if (!append) {  // the file this export made: the one its header write opened
+        made_ = file.stat(st, false) && S_ISREG(st.st_mode);
+        if (made_) {
+            made_dev_ = st.st_dev;
+            made_ino_ = st.st_ino;
+        }
+    }
     // The file opened is the one the checks saw.
     if (append && known_ && (!file.stat(st, false) || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_)) {
         file.close();

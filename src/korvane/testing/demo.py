@@ -13,7 +13,7 @@ import datetime
 import filecmp
 import os
 import tempfile
-from typing import Dict, List, Optional, Sequence
+from typing import Callable, Dict, List, Optional, Sequence
 
 import pandas
 
@@ -79,10 +79,25 @@ def manage_pods() -> None:
         print("after delete:", [p["name"] for p in warden.get_all_pods()])
 
 
+def _count(least: int) -> Callable[[str], int]:
+    """An option that takes a whole number of at least ``least``, checked as the korvane command checks it."""
+    def check(text: str) -> int:
+        try:
+            value: Optional[int] = int(text)
+        except ValueError:
+            value = None
+        if value is None or value < least:
+            raise argparse.ArgumentTypeError("expected a whole number of at least %d, got %r" % (least, text))
+        return value
+    return check
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=2500000, help="rows of the generated table (default 2500000)")
-    parser.add_argument("--block-size", type=int, default=100000, help="rows per written block (default 100000)")
+    parser.add_argument("--rows", type=_count(0), default=2500000, metavar="N",
+                        help="rows of the generated table (default 2500000)")
+    parser.add_argument("--block-size", type=_count(1), default=100000, metavar="N",
+                        help="rows per written block (default 100000)")
     parser.add_argument("--keep", action="store_true", help="keep the exported files")
     args = parser.parse_args(argv)
     same = export_both_routes(args.rows, args.block_size, args.keep)
