@@ -13,10 +13,11 @@ import datetime
 import filecmp
 import os
 import tempfile
-from typing import Callable, Dict, List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence
 
 import pandas
 
+from korvane.cli import _count  # the options are checked as the korvane command checks them
 from korvane.common.defines import BMOBJ
 from korvane.progress import ExportProgress
 from korvane.testing.kubernetes import KubeApiServer
@@ -77,19 +78,6 @@ def manage_pods() -> None:
         print("last 3 log lines:", warden.get_pod_log("spark-driver-1", 3).splitlines())
         warden.delete_pod("spark-driver-2")
         print("after delete:", [p["name"] for p in warden.get_all_pods()])
-
-
-def _count(least: int) -> Callable[[str], int]:
-    """An option that takes a whole number of at least ``least``, checked as the korvane command checks it."""
-    def check(text: str) -> int:
-        try:
-            value: Optional[int] = int(text)
-        except ValueError:
-            value = None
-        if value is None or value < least:
-            raise argparse.ArgumentTypeError("expected a whole number of at least %d, got %r" % (least, text))
-        return value
-    return check
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
