@@ -6,11 +6,36 @@ import textwrap
 import uuid
 
 import pytest
+from hypothesis import settings
+
+# Under CI every generated test draws the same examples, so that one commit
+# always gets one verdict; local runs keep exploring new draws.
+settings.register_profile("ci", derandomize=True, database=None)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 # The module's default export directory. Other processes export there while
 # the suite runs, so only the tests of the default use it (see
 # `default_export_dir`); every other export goes to a directory of its test.
 DEFAULT_EXPORT_DIR = "/mydata/media/docs"
+
+# Debian's kubectl, as tools/kubectl.sh unpacks it (KORVANE_KUBECTL names another).
+DEBIAN_KUBECTL = os.environ.get("KORVANE_KUBECTL") or os.path.join(
+    os.path.dirname(os.path.abspath(__file__)), os.pardir, ".venv", "kubernetes-client", "usr", "bin", "kubectl")
+NO_DEBIAN_KUBECTL = ("Debian's kubectl is not unpacked (bash tools/kubectl.sh needs apt-get, dpkg-deb "
+                     "and the package kubernetes-client)")
+
+
+def kubectls():
+    """Parameters: Debian's kubectl (skipped, saying why, where it is
+    missing), and any other kubectl on the PATH."""
+    found = os.access(DEBIAN_KUBECTL, os.X_OK)
+    params = [pytest.param(DEBIAN_KUBECTL, id="kubernetes-client",
+                           marks=[] if found else pytest.mark.skip(reason=NO_DEBIAN_KUBECTL))]
+    other = shutil.which("kubectl")
+    if other and not (found and os.path.samefile(other, DEBIAN_KUBECTL)):
+        params.append(pytest.param(other, id="PATH"))
+    return params
 
 
 class Recorder(object):

@@ -6,17 +6,21 @@ overrides ``g_to_csv_notmp`` with a call of the module's own, which turns the
 native writer off and leaves every block to pandas. Files, errors and
 warnings must be the same.
 """
+import bz2
 import contextlib
 import gzip
 import json
 import logging
+import lzma
 import math
 import os
 import random
 import shutil
 import sys
+import tarfile
 import types
 import warnings
+import zipfile
 
 import pandas
 import pytest
@@ -69,8 +73,9 @@ def lines_of(headers, rows):
     return [dumps(status).encode("ascii")] + [dumps(row).encode("ascii") for row in rows]
 
 
-def outcome(run):
-    """(file bytes or exception, warnings) of one export."""
+def outcome(run, read=None):
+    """(file bytes or exception, warnings) of one export; ``read(path)``
+    gives what of the file is compared, its bytes by default."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -78,19 +83,22 @@ def outcome(run):
         except Exception as e:  # compared, type and message
             result = ("raised", type(e), str(e))
         else:
-            with open(path, "rb") as f:
-                result = ("file", f.read())
+            if read is None:
+                with open(path, "rb") as f:
+                    result = ("file", f.read())
+            else:
+                result = ("file", read(path))
             os.remove(path)
     return result, sorted((w.category.__name__, str(w.message)) for w in caught)
 
 
-def both(tmp_path, export):
+def both(tmp_path, export, name="export.csv", read=None):
     """``export(query)`` with the module as is and with pandas only."""
     directory = tmp_path / "out"
     directory.mkdir(exist_ok=True)
     with pandas_saves() as saves:
-        native = outcome(lambda: export(make_query(ThinkDataQuery, str(directory))))
-    plain = outcome(lambda: export(make_query(PandasOnly, str(directory))))
+        native = outcome(lambda: export(make_query(ThinkDataQuery, str(directory), name)), read)
+    plain = outcome(lambda: export(make_query(PandasOnly, str(directory), name)), read)
     assert os.listdir(str(directory)) == []
     return native, plain, len(saves)
 
@@ -125,6 +133,70 @@ def blocks(draw):
     if rows and not draw(st.integers(0, 15)):
         rows[draw(st.integers(0, nrows - 1))] = draw(st.sampled_from([[], [1] * (width + 1), {"a": 1}, 7, "x"]))
     return headers, rows, draw(st.integers(1, 6))
+
+
+# Fixed cases at each formatting rule's boundary, checked before any draw:
+# UTF-8 sequence lengths, the float layouts' exponent thresholds, integral
+# floats, ints that a missing value turns into floats, the lone "" row.
+UTF8_EDGES = ["\x7f", "\x80", "\u07ff", "\u0800", "\uffff", "\U00010000", "\U0010ffff"]
+FIXED_BLOCKS = {
+    "utf8": (["a", "b\u0800", "c"], [[c, c + ',"' + c, c * 3] for c in UTF8_EDGES]),
+    "exponents": (["x", "y"], [[x, -x] for x in (1e-4, 9.999999999999999e-05, 1e-5, 0.00012345, 1.5e-4,
+                                                  1e16, 9999999999999998.0, 1e17, 1.5e16, 1.2345e17)]),
+    "integral": (["x", "y"], [[x, x] for x in (1.0, -3.0, 0.0, -0.0, 1e15, 123456789.0, 2.0 ** 53)] + [[1, 2.5]]),
+    "ints_as_floats": (["n", "m"], [[n, n] for n in (2 ** 53, 2 ** 53 + 1, -2 ** 53 - 1, 2 ** 53 - 1, 10 ** 15 + 1)]
+                       + [[None, 3]]),
+    "empty_row": (["only"], [[""], [None], ["x"], [""]]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(FIXED_BLOCKS))
+def test_fixed_blocks_as_pandas(tmp_path, case):
+    headers, rows = FIXED_BLOCKS[case]
+    with BodyServer() as server:
+        server.put(lines_of(headers, rows))
+        server.put(lines_of(headers, rows))
+        native, plain, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q", 100))
+    assert native[0][0] == "file" and native == plain
+    assert saves == 0, "the native writer did not take the block"
+
+
+def members(path):
+    """What a compressed or archived export holds: (name, bytes) of each
+    member, without the time stamps that differ from run to run."""
+    if path.endswith(".tar"):
+        with tarfile.open(path) as tar:
+            return [(m.name, tar.extractfile(m).read()) for m in tar.getmembers()]
+    if path.endswith(".zip"):
+        with zipfile.ZipFile(path) as archive:
+            return [(n, archive.read(n)) for n in archive.namelist()]
+    opener = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}.get(os.path.splitext(path)[1])
+    if opener is None:
+        import zstandard
+        opener = zstandard.open
+    with opener(path, "rb") as f:
+        return [("", f.read())]
+
+
+@pytest.mark.parametrize("route", ["openapi", "presto"])
+@pytest.mark.parametrize("suffix", [".tar", ".zip", ".gz", ".bz2", ".xz", ".zst"])
+def test_compressed_exports_as_pandas(tmp_path, suffix, route):
+    """pandas compresses by the path's suffix, and such a file need not grow
+    with each block (a tar appends inside its record padding): no false
+    "changed" error, and what pandas alone writes."""
+    rows = [[n, "v%d" % n, n / 3] for n in range(30)]
+    with BodyServer() as server, PrestoServer() as presto:
+        presto.load_table("t", [("a", "bigint"), ("b", "varchar"), ("c", "double")], rows)
+
+        def export(Q):
+            tdq = Q(server.url, "t", [presto.host, presto.port])
+            if route == "presto":
+                return tdq.get_data_raw_pyhive({}, "select * from t", block_size=10, read_timeout=30)
+            server.put(lines_of(["a", "b", "c"], rows))
+            return tdq.get_data_csv({}, "q", 10)
+
+        native, plain, _ = both(tmp_path, export, "export" + suffix, members)
+    assert native[0][0] == "file" and native == plain
 
 
 def test_openapi_blocks_as_pandas(tmp_path):
@@ -391,14 +463,18 @@ def test_guard_passes_on_an_interrupt(tmp_path):
 # ---- failures ----------------------------------------------------------------------
 
 class OnFirstBlock(logging.Handler):
-    """Runs ``action`` once, when the first full block has been written."""
+    """Runs ``action`` once, at the first progress log after a block of rows
+    has reached the file at ``path`` (which then holds more than ``header``)."""
 
-    def __init__(self, action):
+    def __init__(self, action, path, header):
         logging.Handler.__init__(self)
         self.action = action
+        self.path = path
+        self.header = header
 
     def emit(self, record):
-        if isinstance(getattr(record, "korvane_values", (None,))[0], int) and self.action:
+        if isinstance(getattr(record, "korvane_values", (None,))[0], int) and self.action \
+                and os.path.getsize(self.path) > len(self.header):
             action, self.action = self.action, None
             action()
 
@@ -409,7 +485,7 @@ def deleted(path):
 
 def truncated(path):
     with open(path, "r+b") as f:
-        f.truncate(10)
+        f.truncate(os.path.getsize(path) - 3)
 
 
 def grown(path):
@@ -452,7 +528,7 @@ def test_file_changed_between_blocks(tmp_path, caplog, monkeypatch, fault, route
         DataFrame = fault(path) if fault is deleted_in_block else pandas.DataFrame
         monkeypatch.setattr(sadrel, "pandas", types.SimpleNamespace(DataFrame=DataFrame))
     logger = logging.getLogger("korvane")
-    handler = OnFirstBlock(None if fault is deleted_in_block else lambda: fault(path))
+    handler = OnFirstBlock(None if fault is deleted_in_block else lambda: fault(path), path, b"a,b,c\n")
     logger.addHandler(handler)
     caplog.set_level(logging.INFO, logger="korvane")
     try:

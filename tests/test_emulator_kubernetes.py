@@ -1,12 +1,17 @@
-"""The Kubernetes API emulator, driven by the real kubernetes 12.0.1 client."""
+"""The Kubernetes API emulator, driven by the real kubernetes 12.0.1 client and by kubectl."""
 import datetime
 import json
+import os
+import re
+import subprocess
 
 import pytest
 import urllib3
+import yaml
 from kubernetes import client, config
 from kubernetes.client.rest import ApiException
 
+from conftest import kubectls
 from korvane.testing.kubernetes import KubeApiServer
 
 # kubernetes 12.0.1 builds every ApiException with urllib3's deprecated getheaders().
@@ -100,3 +105,58 @@ def test_certificate_from_another_ca_is_rejected(server, tmp_path):
         with pytest.raises(urllib3.exceptions.MaxRetryError, match="CERTIFICATE_VERIFY_FAILED"):
             client.CoreV1Api().list_pod_for_all_namespaces(watch=False)
     assert server.requests == []
+
+
+TABLE = ["NAME    READY   STATUS      RESTARTS   AGE",
+         "web-1   1/1     Running     0          3d",
+         "job-2   0/1     Completed   0          3d"]
+
+
+KUBECTL_CASES = [
+    ("get pods", 0, TABLE),
+    ("get pod web-1", 0, ["NAME    READY   STATUS    RESTARTS   AGE", "web-1   1/1     Running   0          3d"]),
+    ("get pods -o name", 0, ["pod/web-1", "pod/job-2"]),
+    ("get pods -o json", 0, ["web-1", "job-2"]),
+    ("get pods -o yaml", 0, ["web-1", "job-2"]),
+    ("get pods -A -o name", 0, ["pod/web-1", "pod/dns", "pod/job-2"]),
+    ("describe pod web-1", 0, ["Name: web-1", "Namespace: default", "Status: Running", "Events: <none>"]),
+    ("logs web-1 --tail 2", 0, LOG[-2:]),
+    ("logs web-1 --tail 0", 0, []),
+    ("delete pod web-1", 0, ['pod "web-1" deleted']),
+    ("delete pod web-1 --wait=false", 0, ['pod "web-1" deleted']),
+    ("get pod nope", 1, ['Error from server (NotFound): pods "nope" not found']),
+    ("get services", 1, ['error: the server doesn\'t have a resource type "services"']),
+    ("get pods --watch", 1, TABLE + [
+        "Error from server (MethodNotAllowed): the server does not allow this method on the requested resource"]),
+]
+
+
+@pytest.mark.parametrize("kubectl", kubectls())
+@pytest.mark.parametrize("args, code, expected", KUBECTL_CASES, ids=[case[0] for case in KUBECTL_CASES])
+def test_kubectl(tmp_path, kubectl, args, code, expected):
+    with KubeApiServer() as srv:
+        # Three days old, so that the AGE column is fixed.
+        created = datetime.datetime.now(UTC) - datetime.timedelta(days=3, minutes=1)
+        srv.add_pod("default", "web-1", log_lines=LOG, created=created)
+        srv.add_pod("kube-system", "dns", phase="Failed", created=created)
+        srv.add_pod("default", "job-2", phase="Succeeded", created=created)
+        # kubectl sees only this kubeconfig and keeps its cache in tmp_path.
+        env = {"PATH": os.defpath, "HOME": str(tmp_path), "NO_PROXY": "127.0.0.1"}
+        run = subprocess.run(
+            [kubectl, "--kubeconfig", srv.write_kubeconfig(str(tmp_path / "config")),
+             "--cache-dir", str(tmp_path / "cache")] + args.split(),
+            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+        left = [p.metadata.name for p in core_api(srv, tmp_path).list_pod_for_all_namespaces().items]
+    out = run.stdout + run.stderr
+    assert run.returncode == code, out
+    # kubectl 1.20 ends an error with the command, as " (get pods)".
+    lines = [re.sub(r" \(get pods\)$", "", line.rstrip()) for line in out.splitlines()]
+    if " -o json" in args or " -o yaml" in args:
+        items = (json.loads if "json" in args else yaml.safe_load)(run.stdout)["items"]
+        assert [p["metadata"]["name"] for p in items] == expected
+        assert [p["status"]["phase"] for p in items] == ["Running", "Succeeded"]
+    elif args.startswith("describe"):
+        assert set(expected) <= {" ".join(line.split()) for line in lines}, out
+    else:
+        assert lines == expected
+    assert left == (["dns", "job-2"] if args.startswith("delete") else ["web-1", "dns", "job-2"])

@@ -1,4 +1,6 @@
 """The Presto emulator, driven by the real pyhive client over loopback."""
+import datetime
+import decimal
 import threading
 import time
 
@@ -129,3 +131,41 @@ def _error_of(fn, *args, **kwargs):
     except Exception as e:  # noqa: BLE001 - the test inspects it
         return e
     return None
+
+
+TYPED = [("v", "varchar(10)"), ("d", "decimal(10,2)"), ("c", "char(3)"), ("a", "array(bigint)"),
+         ("m", "map(varchar,bigint)"), ("ts", "timestamp"), ("u", "varchar")]
+TYPED_ROW = ["ab", "1.25", "xyz", [1, 2], {"k": 3}, "2024-02-29 23:59:59.123", None]
+
+
+@pytest.mark.parametrize("driver, queue_first", [("trino", False), ("trino", True), ("prestodb", True)])
+def test_other_drivers(driver, queue_first):
+    """trino and presto-python-client (prestodb) read the tables, with the
+    sizes, precisions and scales of the types, and raise their own user error."""
+    dbapi = pytest.importorskip(driver + ".dbapi", reason="%s is not installed here" % driver)
+    exceptions = pytest.importorskip(driver + ".exceptions")
+    with PrestoServer(page_rows=1000, queue_first=queue_first) as server:
+        server.load_sample("sample", 2500)
+        server.load_table("typed", TYPED, [TYPED_ROW])
+        conn = dbapi.connect(host=server.host, port=server.port, user="ta", catalog="hive", schema="ta")
+        cursor = conn.cursor()
+        cursor.execute("SELECT * FROM ta.sample ORDER BY id")
+        assert cursor.fetchall() == list(data.sample_rows(2500))
+        assert [d[:2] for d in cursor.description] == list(zip(data.HEADERS, data.PRESTO_TYPES))
+        cursor.execute("SELECT * FROM typed")
+        row = cursor.fetchall()[0]
+        described = [tuple(d[:6]) for d in cursor.description]
+        with pytest.raises(Exception) as info:  # noqa: B017 - its type is checked below
+            cursor.execute("SELEC 1")
+            cursor.fetchall()
+    assert [d[:2] for d in described] == TYPED
+    if driver == "trino":
+        assert [d[3:6] for d in described] == [(10, None, None), (None, 10, 2), (3, None, None), (None, None, None),
+                                               (None, None, None), (None, 3, None), (2147483647, None, None)]
+        assert row == ["ab", decimal.Decimal("1.25"), "xyz", [1, 2], {"k": 3},
+                       datetime.datetime(2024, 2, 29, 23, 59, 59, 123000), None]
+    else:
+        assert row == TYPED_ROW
+    error_type = exceptions.TrinoUserError if driver == "trino" else exceptions.PrestoUserError
+    assert type(info.value) is error_type
+    assert (info.value.error_name, info.value.message) == ("SYNTAX_ERROR", 'near "SELEC": syntax error')

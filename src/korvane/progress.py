@@ -84,7 +84,7 @@ class ExportProgress(logging.Handler):
         logger.addHandler(self)
         # A terminal that reports no width (a bare pseudo-terminal) gets 80 columns.
         ncols = None if _columns(self.stream) else 80
-        self._bar = tqdm(desc=self.label, total=self.expected, unit=" rows", unit_scale=True,
+        self._bar = tqdm(desc=self.label, total=self.expected, unit=" rows", unit_scale=False,
                          file=self.stream, disable=not self.show, ncols=ncols)
         self._started = time.monotonic()
         return self
@@ -118,5 +118,8 @@ class ExportProgress(logging.Handler):
             self._bar.set_postfix_str("retry %d" % self.retries)
 
     def _move_to(self, rows: int) -> None:
+        # tqdm's scaled form shows a small count as "1.00": counts below 100
+        # are shown as they are.
+        self._bar.unit_scale = rows >= 100
         self._bar.update(rows - self.rows)
         self.rows = rows

@@ -1067,8 +1067,11 @@ void BlockWriter::remember(const struct stat &st) {
 }
 
 /// Between the check and pandas' own open the file may have gone: the block
-/// must have grown the very file that the last block left (a block without
-/// rows, as a block_size of 0 makes, writes nothing).
+/// must have been written into the very file that the last block left. Where
+/// pandas writes the path as plain text, a block with rows grows it (a block
+/// without rows, as a block_size of 0 makes, writes nothing); a compressed or
+/// archived file need not grow with each block (a tar appends inside its
+/// record padding), so there only the device and inode are checked.
 void BlockWriter::written() {
     if (!own_) {
         known_ = false;
@@ -1077,7 +1080,8 @@ void BlockWriter::written() {
     if (append_ && known_) {
         struct stat st;
         if (::stat(fs_path_.c_str(), &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_ ||
-            (rows_ != 0 ? st.st_size <= size_ : st.st_size < size_)) {
+            (path_plain() && (rows_ != 0 ? st.st_size <= size_ : st.st_size < size_))) {
+            note_recreated();
             raise_changed();
         }
     }
@@ -1106,6 +1110,35 @@ void BlockWriter::take_back(off_t size) {
         known_ = true;
     }
     ::close(fd);
+}
+
+bool BlockWriter::made(dev_t &dev, ino_t &ino) const {
+    dev = made_dev_;
+    ino = made_ino_;
+    return made_;
+}
+
+/// The plain calls' append found the file gone and made a new one: the
+/// block went there, not into the file last left, which this export still
+/// holds open and which kept its size. That new file is this export's too.
+void BlockWriter::note_recreated() {
+    struct stat held;
+    struct stat st;
+    if (rows_ != 0 && fd_ >= 0 && ::fstat(fd_, &held) == 0 && held.st_size == size_ && held.st_nlink == 0 &&
+        ::lstat(fs_path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_dev != dev_ || st.st_ino != ino_)) {
+        made_ = true;
+        made_dev_ = st.st_dev;
+        made_ino_ = st.st_ino;
+    }
+}
+
+void BlockWriter::note_made(bool was_free) {
+    struct stat st;
+    made_ = (own_ || was_free) && path_known() && ::lstat(fs_path_.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (made_) {
+        made_dev_ = st.st_dev;
+        made_ino_ = st.st_ino;
+    }
 }
 
 /// pandas, its objects and options are as at the first block.
@@ -1162,12 +1195,17 @@ bool BlockWriter::guards_hold() {
 }
 
 /// A str path that pandas opens as it is: no compression inferred from its
-/// suffix, no URL, no "~" to expand; and its directory exists (else pandas
-/// raises its own error).
-bool BlockWriter::path_allowed() {
+/// suffix, no URL, no "~" to expand. Decided once, from the suffixes that
+/// pandas knew at the export's first block.
+bool BlockWriter::path_plain() {
     if (path_state_ == 0) {
         path_state_ = -1;
-        if (!PyUnicode_CheckExact(path_.ptr())) {
+        py::object compressions = snapshot_ != nullptr ? snapshot_->compressions : py::object();
+        PyObject *common = compressions ? nullptr : module_or_null("pandas.io.common");
+        if (common != nullptr) {
+            compressions = attr_or_empty(py::handle(common), "extension_to_compression");
+        }
+        if (!compressions || !PyDict_Check(compressions.ptr()) || !PyUnicode_CheckExact(path_.ptr())) {
             return false;
         }
         Py_ssize_t size = 0;
@@ -1191,7 +1229,10 @@ bool BlockWriter::path_allowed() {
         Py_ssize_t pos = 0;
         PyObject *suffix = nullptr;
         PyObject *compression = nullptr;
-        while (PyDict_Next(snapshot_->compressions.ptr(), &pos, &suffix, &compression)) {
+        while (PyDict_Next(compressions.ptr(), &pos, &suffix, &compression)) {
+            if (!PyUnicode_Check(suffix)) {
+                return false;
+            }
             Py_ssize_t n = PyUnicode_Tailmatch(folded.ptr(), suffix, 0, PY_SSIZE_T_MAX, 1);
             if (n != 0) {
                 if (n < 0) {
@@ -1202,7 +1243,12 @@ bool BlockWriter::path_allowed() {
         }
         path_state_ = 1;
     }
-    if (path_state_ < 0) {
+    return path_state_ > 0;
+}
+
+/// A plain path whose directory exists (else pandas raises its own error).
+bool BlockWriter::path_allowed() {
+    if (!path_plain()) {
         return false;
     }
     py::object parent = g_["os"].attr("path").attr("dirname")(path_);
@@ -1430,6 +1476,13 @@ bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
     const bool checkable = path_known();
     File file(g_, path_, append ? "a" : "w");
     struct stat st;
+    if (!append) {  // the file this export made: the one its header write opened
+        made_ = file.stat(st, false) && S_ISREG(st.st_mode);
+        if (made_) {
+            made_dev_ = st.st_dev;
+            made_ino_ = st.st_ino;
+        }
+    }
     // The file opened is the one the checks saw.
     if (append && known_ && (!file.stat(st, false) || st.st_dev != dev_ || st.st_ino != ino_ || st.st_size != size_)) {
         file.close();

@@ -55,6 +55,17 @@ public:
     /// piece of a response that, in the end, never arrived whole.
     void take_back(off_t size);
 
+    /// The regular file that this export's header write opened (created, or
+    /// truncated and filled), by device and inode: false until then. The
+    /// plain calls' header is noted by `note_made()` after they ran.
+    bool made(dev_t &dev, ino_t &ino) const;
+
+    /// After the plain calls wrote the header, or failed to: takes the
+    /// regular file now at the path for this export's, where the module's
+    /// own `g_to_csv_notmp` wrote it or nothing stood there before
+    /// (`was_free`).
+    void note_made(bool was_free);
+
     struct Snapshot;
 
 private:
@@ -63,8 +74,10 @@ private:
     [[noreturn]] void raise_changed();
     void remember();
     void remember(const struct stat &st);
+    void note_recreated();
     bool path_known();
     bool guards_hold();
+    bool path_plain();
     bool path_allowed();
 
     const kvrt::Globals &g_;
@@ -80,7 +93,10 @@ private:
     off_t size_ = 0;
     int fd_ = -1;               // the file last left, held open for reading
     std::string fs_path_;       // the path, encoded for the file system
-    int path_state_ = 0;        // 0 not yet checked, 1 allowed, -1 not
+    int path_state_ = 0;        // path_plain(): 0 not yet decided, 1 plain, -1 not
+    bool made_ = false;         // made_dev_ and made_ino_ name the file the header write opened
+    dev_t made_dev_ = 0;
+    ino_t made_ino_ = 0;
     Snapshot *snapshot_ = nullptr;  // what pandas was at the first check
 };
 

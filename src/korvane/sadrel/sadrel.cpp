@@ -56,6 +56,110 @@ constexpr const char *kClassDoc = "\n    @des: thinkdata openapi查询基础类-
 
 extern const kvrt::FunctionDef to_csv_def;  // g_to_csv_notmp
 
+/// Whether something stands at `path`:
+///     try:
+///         os.lstat(path)
+///     except OSError:
+///         return False
+///     return True
+bool path_taken(const Globals &g, py::handle path) {
+    try {
+        g["os"].attr("lstat")(path);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) {
+            throw;
+        }
+        return false;
+    }
+    return true;
+}
+
+/// The file an export made at its path, by device and inode (`known` false
+/// while it made none).
+struct MadeFile {
+    bool known = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+};
+
+/// Whether the clean-up of a failed export may remove `path`: nothing
+/// stands there, or the very file that the export made does. Anything else
+/// there (a file that replaced it, a link, a directory) is someone else's.
+///     try:
+///         st = os.lstat(path)
+///     except OSError:
+///         return True
+///     return made is not None and (st.st_dev, st.st_ino) == made
+bool may_remove(const Globals &g, py::handle path, const MadeFile &made) {
+    py::object st;
+    try {
+        st = g["os"].attr("lstat")(path);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) {
+            throw;
+        }
+        return true;
+    }
+    return made.known && kvrt::eq(st.attr("st_dev"), py::int_(made.dev)) &&
+           kvrt::eq(st.attr("st_ino"), py::int_(made.ino));
+}
+
+/// The file made by `writer`'s header write, if any.
+MadeFile made_by(const sadrel::BlockWriter &writer) {
+    MadeFile made;
+    made.known = writer.made(made.dev, made.ino);
+    return made;
+}
+
+/// An attempt of the direct route, as its caller follows it: the path it
+/// was given and the file it made there. `get_data_raw_pyhive` sets one up
+/// on this thread for each attempt; the attempt at that path reports into it.
+struct Attempt {
+    py::handle path;
+    MadeFile made;
+    Attempt *outer;
+};
+
+thread_local Attempt *current_attempt = nullptr;
+
+/// `get_data_raw_pyhive`'s hold on one attempt, for as long as it runs and is cleaned up after.
+class Following {
+public:
+    explicit Following(py::handle path) : attempt_{path, MadeFile(), current_attempt} { current_attempt = &attempt_; }
+    ~Following() { current_attempt = attempt_.outer; }
+    Following(const Following &) = delete;
+    Following &operator=(const Following &) = delete;
+    const MadeFile &made() const { return attempt_.made; }
+
+private:
+    Attempt attempt_;
+};
+
+/// An attempt's report of the file it made, on every way out of it, to the
+/// `get_data_raw_pyhive` that gave it its path (none when called by itself).
+class Reporting {
+public:
+    Reporting(py::handle unique_path, const sadrel::BlockWriter &writer) : writer_(writer) {
+        Attempt *a = current_attempt;
+        if (a != nullptr && (a->path.is(unique_path) || (PyUnicode_CheckExact(a->path.ptr()) &&
+                                                         PyUnicode_CheckExact(unique_path.ptr()) &&
+                                                         PyUnicode_Compare(a->path.ptr(), unique_path.ptr()) == 0))) {
+            to_ = a;
+        }
+    }
+    ~Reporting() {
+        if (to_ != nullptr) {
+            to_->made = made_by(writer_);
+        }
+    }
+    Reporting(const Reporting &) = delete;
+    Reporting &operator=(const Reporting &) = delete;
+
+private:
+    const sadrel::BlockWriter &writer_;
+    Attempt *to_ = nullptr;
+};
+
 /// One export's rows on their way to the file, shared by both routes: rows
 /// gather in `datas`, and each full block of `block_size` rows is appended
 /// at once, so at most one block is held in memory. `datas`, `i` and `cols`
@@ -144,14 +248,23 @@ struct Blocks : sadrel::ResponseLines::Listener {
     }
 
     /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=[], columns=cols), index=None)`:
-    /// creates or truncates the file and writes the header line only.
+    /// creates or truncates the file and writes the header line only. The
+    /// writer notes the file so made, the one a clean-up may remove.
     void write_header() {
         loads.python_ran();
         if (writer.write(cols, py::list(), false)) {
             return;
         }
-        py::object df = g["pandas"].attr("DataFrame")("data"_a = py::list(), "columns"_a = cols);
-        self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none());
+        const bool was_free = !path_taken(g, unique_path);
+        try {
+            py::object df = g["pandas"].attr("DataFrame")("data"_a = py::list(), "columns"_a = cols);
+            self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none());
+        } catch (py::error_already_set &e) {
+            kvrt::Handling handling(e);
+            writer.note_made(was_free);
+            throw;
+        }
+        writer.note_made(was_free);
         writer.written();
     }
 
@@ -398,7 +511,7 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
         // A partial file must not look like a result, even if logging fails
         // or the export was interrupted; a file this call never wrote stays.
         auto remove_written = [&] {
-            if (blocks.written) {
+            if (blocks.written && may_remove(g, unique_path, made_by(blocks.writer))) {
                 g["BMOBJ"].attr("remove_file")(unique_path);
             }
         };
@@ -433,20 +546,29 @@ py::object tdq_get_data_raw_pyhive(const Globals &g, py::handle self, py::handle
     py::object unique_path = self.attr("gen_local_unique_file")();
     py::object gol_e = py::none();
     for (py::handle i : g["range"](retry_count)) {
+        Following attempt(unique_path);  // learns the file that the attempt makes
         try {
             return self.attr("get_data_raw_pyhive_i")(ctx, unique_path, sql, block_size, fetch_size,
                                                       read_timeout, upcount);
         } catch (py::error_already_set &e) {
             kvrt::Handling handling(e);
+            // The attempt's file goes; whatever took its place stays:
+            //     if may_remove(unique_path, made):
+            //         BMOBJ.remove_file(unique_path)
+            //         BMOBJ.remove_folder(unique_path)
+            auto remove_attempt = [&] {
+                if (may_remove(g, unique_path, attempt.made())) {
+                    g["BMOBJ"].attr("remove_file")(unique_path);
+                    g["BMOBJ"].attr("remove_folder")(unique_path);
+                }
+            };
             if (!e.matches(PyExc_Exception)) {
                 // An interrupt: not retried and not logged, but no partial file either.
-                g["BMOBJ"].attr("remove_file")(unique_path);
-                g["BMOBJ"].attr("remove_folder")(unique_path);
+                remove_attempt();
                 throw;
             }
             gol_e = e.value();
-            g["BMOBJ"].attr("remove_file")(unique_path);
-            g["BMOBJ"].attr("remove_folder")(unique_path);
+            remove_attempt();
             if (py::str(gol_e).contains("Read timed out")) {
                 g["BMOBJ"].attr("clog")(ctx, py::str("retry ") + py::str(i));
                 continue;
@@ -520,6 +642,7 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
     py::object presto = kvrt::from_import(g, "pyhive", "presto");
     g["BMOBJ"].attr("log_error")("in query");
     Blocks blocks(g, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
+    Reporting report(unique_path, blocks.writer);
     py::object conn;    // stays empty until the connection is open
     py::object cursor;  // stays empty until there is a cursor
     auto close_if_opened = [&] {

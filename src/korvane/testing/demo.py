@@ -17,6 +17,7 @@ from typing import Dict, List, Optional, Sequence
 
 import pandas
 
+from korvane.cli import _count  # the options are checked as the korvane command checks them
 from korvane.common.defines import BMOBJ
 from korvane.progress import ExportProgress
 from korvane.testing.kubernetes import KubeApiServer
@@ -81,8 +82,10 @@ def manage_pods() -> None:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=2500000, help="rows of the generated table (default 2500000)")
-    parser.add_argument("--block-size", type=int, default=100000, help="rows per written block (default 100000)")
+    parser.add_argument("--rows", type=_count(0), default=2500000, metavar="N",
+                        help="rows of the generated table (default 2500000)")
+    parser.add_argument("--block-size", type=_count(1), default=100000, metavar="N",
+                        help="rows per written block (default 100000)")
     parser.add_argument("--keep", action="store_true", help="keep the exported files")
     args = parser.parse_args(argv)
     same = export_both_routes(args.rows, args.block_size, args.keep)

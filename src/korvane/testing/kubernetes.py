@@ -12,13 +12,22 @@ through a kubeconfig written by ``write_kubeconfig`` with TLS verification on::
 
 Served endpoints::
 
+    GET    /version, /api, /apis, /api/v1           (discovery)
     GET    /api/v1/pods
+    GET    /api/v1/namespaces/{ns}/pods             (fieldSelector, labelSelector)
     GET    /api/v1/namespaces/{ns}/pods/{name}
-    DELETE /api/v1/namespaces/{ns}/pods/{name}
-    GET    /api/v1/namespaces/{ns}/pods/{name}/log   (tailLines, pretty)
+    DELETE /api/v1/namespaces/{ns}/pods/{name}      (dryRun)
+    GET    /api/v1/namespaces/{ns}/pods/{name}/log   (tailLines, container, pretty)
+    GET    /api/v1/events, /api/v1/namespaces/{ns}/events   (always empty)
 
-Everything else gets a 404 ``Status``; a missing or wrong token gets a 401
-``Status`` before any routing, as a real API server does.
+so that ``kubectl`` works against it too (``get pods``, ``-o json|yaml|name``,
+``get pod NAME``, ``describe pod NAME``, ``logs NAME --tail N``, ``delete pod
+NAME``).  Lists and pods come as a ``meta.k8s.io`` ``Table`` to a client whose
+``Accept`` asks for one (``application/json;as=Table;v=v1;g=meta.k8s.io``), as
+kubectl's ``get`` does.  A served path with another method gets the API
+server's 405 ``Status``, every other path its 404 ``Status``; a missing or
+wrong token gets a 401 ``Status`` before any routing, as a real API server
+does.  No watches: a ``watch`` request gets the 405.
 """
 from __future__ import annotations
 
@@ -38,7 +47,7 @@ import tempfile
 import threading
 import uuid
 from types import TracebackType
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Type, Union
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Type, Union
 from urllib.parse import parse_qsl, urlsplit, unquote
 
 from cryptography import x509
@@ -202,7 +211,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if not owner._authorized(self.headers.get("Authorization")):
             self._send_json(401, _status(401, "Unauthorized", "Unauthorized"), query)
             return
-        code, body, content_type = owner._route(method, path, query)
+        code, body, content_type = owner._route(method, path, query, self.headers.get("Accept") or "")
         if content_type == "application/json":
             self._send_json(code, body, query, head=(method == "HEAD"))
         else:
@@ -506,31 +515,74 @@ class KubeApiServer(object):
         given = header[len("Bearer "):].strip().encode("utf-8")
         return bool(self.token) and hmac.compare_digest(given, self.token.encode("utf-8"))
 
-    def _route(self, method: str, path: str, query: Mapping[str, str]) -> _Answer:
+    def _route(self, method: str, path: str, query: Mapping[str, str], accept: str = "") -> _Answer:
         """Return ``(code, body, content_type)``; JSON bodies are objects."""
         segs = path.strip("/").split("/")
-        if method == "GET" and segs == ["api", "v1", "pods"]:
-            return self._list_pods()
-        if (len(segs) in (6, 7) and segs[:3] == ["api", "v1", "namespaces"]
-                and segs[4] == "pods" and segs[3] and segs[5]):
-            key = (segs[3], segs[5])
-            if len(segs) == 6 and method == "GET":
-                return self._read_pod(key)
-            if len(segs) == 6 and method == "DELETE":
-                return self._delete_pod(key)
-            if len(segs) == 7 and segs[6] == "log" and method == "GET":
-                return self._pod_log(key, query)
-        return (404, _status(404, "NotFound", "the server could not find the requested resource",
-                             {}), "application/json")
+        n = len(segs)
+        namespaced = n >= 4 and segs[:3] == ["api", "v1", "namespaces"] and bool(segs[3])
+        if segs in (["version"], ["api"], ["apis"], ["api", "v1"]):
+            route = "discovery"
+        elif segs == ["api", "v1", "pods"] or (namespaced and n == 5 and segs[4] == "pods"):
+            route = "pods"
+        elif segs == ["api", "v1", "events"] or (namespaced and n == 5 and segs[4] == "events"):
+            route = "events"
+        elif namespaced and n in (6, 7) and segs[4] == "pods" and segs[5] and segs[6:] in ([], ["log"]):
+            route = "pod" if n == 6 else "log"
+        else:
+            return _NOT_FOUND
+        allowed = ("GET", "DELETE") if route == "pod" else ("GET",)
+        if method not in allowed or query.get("watch") in _TRUE_WORDS:
+            return _NOT_ALLOWED
+        table = _table_version(accept)
+        if route == "discovery":
+            return 200, self._discovery(segs), "application/json"
+        if route == "events":
+            items: List[Dict[str, Any]] = []
+            with self._lock:
+                rv = str(self._resource_version)
+            if table:
+                return 200, _table(table, _EVENT_COLUMNS, [], rv), "application/json"
+            return 200, {"kind": "EventList", "apiVersion": "v1",
+                         "metadata": {"resourceVersion": rv}, "items": items}, "application/json"
+        if route == "pods":
+            return self._list_pods(segs[3] if namespaced else None, query, table)
+        key = (segs[3], segs[5])
+        if route == "log":
+            return self._pod_log(key, query)
+        if method == "DELETE":
+            return self._delete_pod(key, dry_run=bool(query.get("dryRun")))
+        return self._read_pod(key, query, table)
 
-    def _list_pods(self) -> _Answer:
+    def _discovery(self, segs: List[str]) -> Dict[str, Any]:
+        if segs == ["version"]:
+            return dict(_VERSION)
+        if segs == ["api"]:
+            return {"kind": "APIVersions", "versions": ["v1"], "serverAddressByClientCIDRs": [
+                {"clientCIDR": "0.0.0.0/0", "serverAddress": "127.0.0.1:%d" % self.port}]}
+        if segs == ["apis"]:
+            return {"kind": "APIGroupList", "apiVersion": "v1", "groups": []}
+        return {"kind": "APIResourceList", "groupVersion": "v1",
+                "resources": copy.deepcopy(_RESOURCES)}
+
+    def _list_pods(self, namespace: Optional[str] = None, query: Optional[Mapping[str, str]] = None,
+                   table: Optional[str] = None) -> _Answer:
+        query = query or {}
+        try:
+            match = _selector(query.get("fieldSelector", ""), query.get("labelSelector", ""))
+        except ValueError as exc:
+            return 400, _status(400, "BadRequest", str(exc)), "application/json"
         with self._lock:
-            items = copy.deepcopy(list(self._pods.values()))
+            items = copy.deepcopy([pod for (ns, _), pod in self._pods.items()
+                                   if namespace in (None, ns) and match(pod)])
             rv = str(self._resource_version)
+        if table:
+            return 200, _pod_table(table, items, rv, query), "application/json"
+        self_link = ("/api/v1/pods" if namespace is None
+                     else "/api/v1/namespaces/%s/pods" % namespace)
         body = {
             "kind": "PodList",
             "apiVersion": "v1",
-            "metadata": {"selfLink": "/api/v1/pods", "resourceVersion": rv},
+            "metadata": {"selfLink": self_link, "resourceVersion": rv},
             "items": items,
         }
         return 200, body, "application/json"
@@ -540,20 +592,31 @@ class KubeApiServer(object):
         return (404, _status(404, "NotFound", 'pods "%s" not found' % key[1],
                              {"name": key[1], "kind": "pods"}), "application/json")
 
-    def _read_pod(self, key: Tuple[str, str]) -> _Answer:
+    def _read_pod(self, key: Tuple[str, str], query: Optional[Mapping[str, str]] = None,
+                  table: Optional[str] = None) -> _Answer:
         with self._lock:
             pod = copy.deepcopy(self._pods.get(key))
         if pod is None:
             return self._not_found(key)
+        if table:
+            return 200, _pod_table(table, [pod], pod["metadata"]["resourceVersion"],
+                                   query or {}), "application/json"
         return 200, pod, "application/json"
 
-    def _delete_pod(self, key: Tuple[str, str]) -> _Answer:
+    def _delete_pod(self, key: Tuple[str, str], dry_run: bool = False) -> _Answer:
+        """Delete at once (no kubelet waits out the grace period); the answer
+        is the pod as a graceful deletion leaves it.  ``dry_run`` changes
+        nothing."""
         with self._lock:
-            pod = self._pods.pop(key, None)
-            self._logs.pop(key, None)
+            if dry_run:
+                pod = copy.deepcopy(self._pods.get(key))
+            else:
+                pod = self._pods.pop(key, None)
+                self._logs.pop(key, None)
             if pod is None:
                 return self._not_found(key)
-            self._resource_version += 1
+            if not dry_run:
+                self._resource_version += 1
             rv = str(self._resource_version)
         grace = pod["spec"].get("terminationGracePeriodSeconds", 30)
         meta = pod["metadata"]
@@ -567,8 +630,13 @@ class KubeApiServer(object):
         with self._lock:
             lines = self._logs.get(key)
             lines = None if lines is None else list(lines)
+            containers = [c["name"] for c in self._pods[key]["spec"]["containers"]] if lines is not None else []
         if lines is None:
             return self._not_found(key)
+        container = query.get("container")
+        if container and container not in containers:
+            return (400, _status(400, "BadRequest", "container %s is not valid for pod %s"
+                                 % (container, key[1])), "application/json")
         tail = query.get("tailLines")
         if tail is not None:
             try:
@@ -585,3 +653,191 @@ class KubeApiServer(object):
             lines = lines[-n:] if n else []
         text = "".join(line + "\n" for line in lines)
         return 200, text.encode("utf-8"), "text/plain"
+
+
+# -- what kubectl needs besides the pods themselves ---------------------------
+
+_NOT_FOUND: _Answer = (404, _status(404, "NotFound", "the server could not find the requested resource", {}),
+                       "application/json")
+_NOT_ALLOWED: _Answer = (405, _status(405, "MethodNotAllowed",
+                                      "the server does not allow this method on the requested resource", {}),
+                         "application/json")
+
+_VERSION = {
+    "major": "1", "minor": "19", "gitVersion": "v1.19.16",
+    "gitCommit": "e37e4ab4cc8dcda84f1344dda47a97bb1927d074", "gitTreeState": "clean",
+    "buildDate": "2021-10-27T16:20:18Z", "goVersion": "go1.15.15", "compiler": "gc",
+    "platform": "linux/amd64",
+}
+
+# The core/v1 resources served, as /api/v1 lists them.
+_RESOURCES = [
+    {"name": "events", "singularName": "", "namespaced": True, "kind": "Event",
+     "verbs": ["list"], "shortNames": ["ev"]},
+    {"name": "pods", "singularName": "", "namespaced": True, "kind": "Pod",
+     "verbs": ["delete", "get", "list"], "shortNames": ["po"], "categories": ["all"]},
+    {"name": "pods/log", "singularName": "", "namespaced": True, "kind": "Pod", "verbs": ["get"]},
+]
+
+
+def _column_definition(name: str, type_: str, description: str, priority: int = 0,
+                       format_: str = "") -> Dict[str, Any]:
+    return {"name": name, "type": type_, "format": format_, "description": description,
+            "priority": priority}
+
+
+_POD_COLUMNS = [
+    _column_definition("Name", "string", "Name of the pod, unique within its namespace.", format_="name"),
+    _column_definition("Ready", "string", "The aggregate readiness state of this pod for accepting traffic."),
+    _column_definition("Status", "string", "The aggregate status of the containers in this pod."),
+    _column_definition("Restarts", "integer", "The number of times the containers in this pod have been restarted."),
+    _column_definition("Age", "string", "Time since the pod was created."),
+    _column_definition("IP", "string", "IP address allocated to the pod.", 1),
+    _column_definition("Node", "string", "The node the pod runs on.", 1),
+    _column_definition("Nominated Node", "string", "The node the pod is to preempt other pods on.", 1),
+    _column_definition("Readiness Gates", "string", "Readiness gates of the pod that are ready.", 1),
+]
+_EVENT_COLUMNS = [
+    _column_definition("Last Seen", "string", "Time since the event was last seen."),
+    _column_definition("Type", "string", "Type of the event (Normal, Warning)."),
+    _column_definition("Reason", "string", "Why the event happened."),
+    _column_definition("Object", "string", "The object the event is about."),
+    _column_definition("Message", "string", "What happened."),
+]
+
+
+def _table_version(accept: str) -> Optional[str]:
+    """The ``meta.k8s.io`` version of the ``Table`` that ``accept`` asks for
+    (the first acceptable one), or None for a plain object."""
+    for media in accept.split(","):
+        params = dict(p.strip().partition("=")[::2] for p in media.split(";")[1:])
+        if params.get("as") == "Table" and params.get("g") == "meta.k8s.io" \
+                and params.get("v") in ("v1", "v1beta1"):
+            return "meta.k8s.io/" + params["v"]
+    return None
+
+
+def _table(api_version: str, columns: List[Dict[str, Any]], rows: List[Dict[str, Any]],
+           resource_version: str) -> Dict[str, Any]:
+    return {"kind": "Table", "apiVersion": api_version,
+            "metadata": {"resourceVersion": resource_version},
+            "columnDefinitions": columns, "rows": rows}
+
+
+def _pod_table(api_version: str, pods: List[Dict[str, Any]], resource_version: str,
+               query: Mapping[str, str]) -> Dict[str, Any]:
+    """The pods as the API server prints them for ``kubectl get``."""
+    include = query.get("includeObject") or "Metadata"
+    now = datetime.datetime.now(datetime.timezone.utc)
+    rows = []
+    for pod in pods:
+        status, spec, meta = pod["status"], pod["spec"], pod["metadata"]
+        statuses = status.get("containerStatuses", [])
+        reason = status.get("reason") or status["phase"]
+        for cs in statuses:
+            state = cs["state"].get("waiting") or cs["state"].get("terminated") or {}
+            reason = state.get("reason", reason)
+        if meta.get("deletionTimestamp"):
+            reason = "Terminating"
+        created = datetime.datetime.strptime(meta["creationTimestamp"], "%Y-%m-%dT%H:%M:%SZ")
+        cells = [
+            meta["name"],
+            "%d/%d" % (sum(1 for cs in statuses if cs["ready"]), len(spec["containers"])),
+            reason,
+            sum(cs["restartCount"] for cs in statuses),
+            _human_duration(now - created.replace(tzinfo=datetime.timezone.utc)),
+            status.get("podIP") or "<none>",
+            spec.get("nodeName") or "<none>",
+            "<none>",
+            "<none>",
+        ]
+        row: Dict[str, Any] = {"cells": cells}
+        if include == "Object":
+            row["object"] = pod
+        elif include != "None":
+            row["object"] = {"kind": "PartialObjectMetadata", "apiVersion": "meta.k8s.io/v1",
+                             "metadata": meta}
+        rows.append(row)
+    return _table(api_version, _POD_COLUMNS, rows, resource_version)
+
+
+def _human_duration(delta: datetime.timedelta) -> str:
+    """Go's ``duration.HumanDuration``, the API server's AGE column."""
+    seconds = int(delta.total_seconds())
+    if seconds < -1:
+        return "<invalid>"
+    if seconds < 0:
+        return "0s"
+    if seconds < 120:
+        return "%ds" % seconds
+    minutes = seconds // 60
+    if minutes < 10:
+        return "%dm%ds" % (minutes, seconds % 60) if seconds % 60 else "%dm" % minutes
+    if minutes < 180:
+        return "%dm" % minutes
+    hours = seconds // 3600
+    if hours < 8:
+        return "%dh%dm" % (hours, minutes % 60) if minutes % 60 else "%dh" % hours
+    if hours < 48:
+        return "%dh" % hours
+    if hours < 24 * 8:
+        return "%dd%dh" % (hours // 24, hours % 24) if hours % 24 else "%dd" % (hours // 24)
+    if hours < 24 * 365 * 2:
+        return "%dd" % (hours // 24)
+    if hours < 24 * 365 * 8:
+        years, days = hours // 24 // 365, hours // 24 % 365
+        return "%dy%dd" % (years, days) if days else "%dy" % years
+    return "%dy" % (hours // 24 // 365)
+
+
+_FIELDS: Dict[str, Callable[[Dict[str, Any]], str]] = {
+    "metadata.name": lambda pod: pod["metadata"]["name"],
+    "metadata.namespace": lambda pod: pod["metadata"]["namespace"],
+    "spec.nodeName": lambda pod: pod["spec"].get("nodeName", ""),
+    "status.phase": lambda pod: pod["status"]["phase"],
+}
+
+
+def _selector(fields: str, labels: str) -> Callable[[Dict[str, Any]], bool]:
+    """A test of a pod for a ``fieldSelector`` and a ``labelSelector`` in
+    their equality forms (``a=b``, ``a==b``, ``a!=b``; labels also ``a`` and
+    ``!a``).  Raises ValueError with the API server's message otherwise."""
+    # (field getter or None for a label, key, value or None for existence, wanted)
+    terms: List[Tuple[Optional[Callable[[Dict[str, Any]], str]], str, Optional[str], bool]] = []
+    for term in filter(None, (t.strip() for t in fields.split(","))):
+        key, op, value = _split_term(term)
+        if op is None:
+            raise ValueError("invalid selector: '%s'; can't understand '%s'" % (fields, term))
+        if key not in _FIELDS:
+            raise ValueError("field label not supported: %s" % key)
+        terms.append((_FIELDS[key], key, value, op != "!="))
+    for term in filter(None, (t.strip() for t in labels.split(","))):
+        key, op, value = _split_term(term)
+        if op is not None:
+            terms.append((None, key, value, op != "!="))
+        elif " " in term or "(" in term:
+            raise ValueError("unable to parse requirement: %s" % term)
+        else:
+            terms.append((None, term.lstrip("!"), None, not term.startswith("!")))
+
+    def match(pod: Dict[str, Any]) -> bool:
+        labels_of = pod["metadata"]["labels"]
+        for get, key, value, wanted in terms:
+            if get is not None:
+                found = get(pod) == value
+            elif value is None:
+                found = key in labels_of
+            else:
+                found = labels_of.get(key) == value
+            if found != wanted:
+                return False
+        return True
+    return match
+
+
+def _split_term(term: str) -> Tuple[str, Optional[str], str]:
+    for op in ("!=", "==", "="):
+        key, found, value = term.partition(op)
+        if found:
+            return key.strip(), op, value.strip()
+    return term, None, ""

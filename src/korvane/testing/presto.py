@@ -167,6 +167,7 @@ class _Query(object):
         self.columns: Optional[List[Dict[str, Any]]] = None  # Presto column dicts
         self.fixers: Tuple[Tuple[int, Callable[[Any], Any]], ...] = ()  # applied to each row
         self.peek: Any = None    # first row of the next page, if any
+        self.pending: Optional[Tuple[List[Any], bool]] = None  # first page held back (queue_first)
         self.next_token = 1
         self.served: Tuple[Optional[int], Optional[bytes]] = (None, None)  # (token, body) of the last page sent
         self.rows_sent = 0
@@ -304,12 +305,20 @@ class PrestoServer(object):
     ``cancels`` (query ids named by DELETEs, in order),
     ``running`` (ids of the queries still running), ``cancel_delay``
     (seconds each DELETE waits before its answer; 0 by default).
+
+    ``queue_first``: answer each ``POST`` as a busy coordinator does, with
+    the query queued and only a ``nextUri``; the columns and the first page
+    come with the first ``GET``.  presto-python-client reads the columns
+    (``description``) only from such later answers, so it needs this for a
+    result of one page; pyhive then sleeps ``poll_interval`` once per
+    query.  By default the ``POST`` answer carries the first page.
     """
 
-    def __init__(self, page_rows: int = 10000) -> None:
+    def __init__(self, page_rows: int = 10000, queue_first: bool = False) -> None:
         if int(page_rows) < 1:
             raise ValueError("page_rows must be at least 1")
         self.page_rows = int(page_rows)
+        self.queue_first = bool(queue_first)
         self.requests: List[RecordedRequest] = []
         self._attempts = 0
         self._plan: Dict[int, Fault] = {}  # attempt index -> Fault
@@ -478,12 +487,18 @@ class PrestoServer(object):
             qid = "%s_%05d_%s" % (time.strftime("%Y%m%d_%H%M%S", time.gmtime()),
                                   attempt, uuid.uuid4().hex[:5])
         query = _Query(qid, attempt, fault)
-        catalog = handler.headers.get("X-Presto-Catalog") or "hive"
-        schema = handler.headers.get("X-Presto-Schema") or "default"
+        # Presto's clients send X-Presto-* headers, Trino's X-Trino-*.
+        catalog = _session_header(handler, "Catalog") or "hive"
+        schema = _session_header(handler, "Schema") or "default"
         with self._db_lock:
             try:
                 rows, more = self._start(query, _unqualify(sql, catalog, schema))
-                body = self._page_body(query, 0, rows, more)
+                if self.queue_first:
+                    query.pending = (rows, more)
+                    more = True
+                    body = self._queued_body(query)
+                else:
+                    body = self._page_body(query, 0, rows, more)
             except (sqlite3.Error, ValueError) as exc:
                 query.close()
                 more = False
@@ -506,11 +521,14 @@ class PrestoServer(object):
             if token == served_token:
                 # A repeated GET of the same page gets the same answer.
                 repeat = served_body
-            elif token != query.next_token or query.cursor is None:
+            elif token != query.next_token or (query.cursor is None and query.pending is None):
                 repeat = b""
             else:
                 try:
-                    rows, more = self._next_page(query)
+                    if query.pending is not None:
+                        (rows, more), query.pending = query.pending, None
+                    else:
+                        rows, more = self._next_page(query)
                     body = self._page_body(query, token, rows, more)
                 except sqlite3.Error as exc:
                     query.close()
@@ -628,6 +646,14 @@ class PrestoServer(object):
         doc["stats"] = _stats("RUNNING" if more else "FINISHED", query.rows_sent)
         return _json(doc)
 
+    def _queued_body(self, query: _Query) -> bytes:
+        return _json(collections.OrderedDict([
+            ("id", query.qid),
+            ("infoUri", "%s/ui/query.html?%s" % (self.url, query.qid)),
+            ("nextUri", "%s/v1/statement/%s/1" % (self.url, query.qid)),
+            ("stats", _stats("QUEUED", 0)),
+        ]))
+
     def _error_body(self, query: _Query, message: str, name: str = "SYNTAX_ERROR", error_type: str = "USER_ERROR") -> bytes:
         code = {"GENERIC_USER_ERROR": 0, "SYNTAX_ERROR": 1}.get(name, 65536)
         error: Dict[str, Any] = collections.OrderedDict([
@@ -676,11 +702,17 @@ def _decimal_text(value: Any) -> Any:
 
 
 # Applied on load (sqlite would store these badly or not at all).
-_INPUT: Dict[str, Callable[[Any], Any]] = {"date": _date_text, "timestamp": _timestamp_text, "decimal": _decimal_text}
+# Arrays, maps and rows are kept as JSON text and sent as JSON values, as a
+# coordinator sends them (map keys become strings).
+_INPUT: Dict[str, Callable[[Any], Any]] = {
+    "date": _date_text, "timestamp": _timestamp_text, "decimal": _decimal_text,
+    "array": json.dumps, "map": json.dumps, "row": json.dumps,
+}
 # Applied on the way out, by declared type.
 _OUTPUT: Dict[str, Callable[[Any], Any]] = {
     "boolean": bool,
     "varbinary": lambda v: base64.b64encode(v).decode("ascii") if isinstance(v, bytes) else v,
+    "array": json.loads, "map": json.loads, "row": json.loads,
 }
 
 
@@ -708,24 +740,91 @@ def _guess_type(values: Iterable[Any]) -> str:
 
 
 def _column(name: str, presto_type: str) -> Dict[str, Any]:
-    base = _base_type(presto_type)
     return collections.OrderedDict([
         ("name", name),
         ("type", presto_type),
-        ("typeSignature", {"rawType": base, "typeArguments": [],
-                           "literalArguments": [], "arguments": []}),
+        ("typeSignature", _type_signature(presto_type)),
     ])
+
+
+# The parameters a coordinator gives a type written without them: an
+# unbounded varchar has the length 2147483647, char is char(1), decimal is
+# decimal(38,0), and times and timestamps have the precision 3 (milliseconds).
+_DEFAULT_PARAMETERS = {
+    "varchar": [2147483647], "char": [1], "decimal": [38, 0],
+    "time": [3], "time with time zone": [3], "timestamp": [3], "timestamp with time zone": [3],
+}
+
+
+def _split_parameters(text: str) -> List[str]:
+    """Split ``a, map(b, c), d`` at its top-level commas."""
+    parts, depth, start = [], 0, 0
+    for i, ch in enumerate(text):
+        if ch == "(":
+            depth += 1
+        elif ch == ")":
+            depth -= 1
+        elif ch == "," and depth == 0:
+            parts.append(text[start:i].strip())
+            start = i + 1
+    parts.append(text[start:].strip())
+    return [p for p in parts if p]
+
+
+def _type_signature(presto_type: str) -> Dict[str, Any]:
+    """The ``typeSignature`` of a column of type ``presto_type``: lengths,
+    precisions and scales as ``LONG`` arguments, the element, key and value
+    types of arrays and maps as ``TYPE`` arguments, and the fields of a row
+    as ``NAMED_TYPE`` arguments.  ``typeArguments`` and ``literalArguments``
+    are the older clients' view of the same: the type arguments, and a
+    row's field names."""
+    text = presto_type.strip()
+    raw, _, rest = text.partition("(")
+    raw = raw.strip().lower()
+    params = _split_parameters(rest[:rest.rfind(")")]) if rest else []
+    arguments: List[Dict[str, Any]] = []
+    type_arguments: List[Dict[str, Any]] = []
+    literal_arguments: List[str] = []
+    if raw in ("array", "map"):
+        for param in params:
+            signature = _type_signature(param)
+            arguments.append({"kind": "TYPE", "value": signature})
+            type_arguments.append(signature)
+    elif raw == "row":
+        for param in params:
+            field, _, field_type = param.partition(" ")
+            signature = _type_signature(field_type)
+            delimited = field.startswith('"')
+            field = field.strip('"')
+            arguments.append({"kind": "NAMED_TYPE", "value": {
+                "fieldName": {"name": field, "delimited": delimited},
+                "typeSignature": signature}})
+            type_arguments.append(signature)
+            literal_arguments.append(field)
+    else:
+        values = [int(p) for p in params if p.isdigit()] or _DEFAULT_PARAMETERS.get(raw, [])
+        arguments = [{"kind": "LONG", "value": v} for v in values]
+    return collections.OrderedDict([
+        ("rawType", raw), ("typeArguments", type_arguments),
+        ("literalArguments", literal_arguments), ("arguments", arguments),
+    ])
+
+
+def _session_header(handler: BaseHTTPRequestHandler, name: str) -> Optional[str]:
+    return handler.headers.get("X-Presto-" + name) or handler.headers.get("X-Trino-" + name)
 
 
 def _stats(state: str, rows: int) -> Dict[str, Any]:
     return collections.OrderedDict([
-        ("state", state), ("queued", False), ("scheduled", state != "QUEUED"),
+        ("state", state), ("queued", state == "QUEUED"), ("scheduled", state != "QUEUED"),
         ("nodes", 1), ("totalSplits", 1), ("queuedSplits", 0),
         ("runningSplits", 1 if state == "RUNNING" else 0),
         ("completedSplits", 0 if state == "RUNNING" else 1),
         ("cpuTimeMillis", 0), ("wallTimeMillis", 0), ("queuedTimeMillis", 0),
         ("elapsedTimeMillis", 0), ("processedRows", rows), ("processedBytes", 0),
-        ("peakMemoryBytes", 0),
+        ("peakMemoryBytes", 0), ("peakTotalMemoryBytes", 0), ("peakTaskTotalMemoryBytes", 0),
+        ("spilledBytes", 0),
+        ("progressPercentage", 100.0 if state == "FINISHED" else 0.0),
     ])
 
 

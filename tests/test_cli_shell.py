@@ -1,0 +1,264 @@
+"""The korvane command as shells use it: -o onto files of every kind,
+signals, passwords in URLs, plain messages, kubectl's habits, and the
+emulators started from a shell."""
+import json
+import os
+import pathlib
+import shutil
+import signal
+import stat
+import subprocess
+import tempfile
+import threading
+import time
+
+import pytest
+
+from korvane.testing import data
+from korvane.testing.presto import Fault
+
+from test_cli import KORVANE, ROWS, SQL, TOKEN, env, export_files, korvane, kubeconfig, services  # noqa: F401
+
+HEADER = ",".join(data.HEADERS)
+
+
+def as_nobody():
+    """A command prefix that runs the command as an unprivileged user, for
+    whom permissions hold; none where the suite runs unprivileged already."""
+    if os.geteuid() != 0:
+        return []
+    if shutil.which("setpriv") is None:
+        pytest.skip("running as root without setpriv: no unprivileged user to run the command as")
+    wrap = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+    probe = subprocess.run(wrap + KORVANE + ["--version"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           universal_newlines=True)
+    if probe.returncode != 0:
+        pytest.skip("the command cannot run as the unprivileged user 65534 here (its interpreter lies in "
+                    "root's home?): %s" % probe.stderr.strip().splitlines()[-1:])
+    return wrap
+
+
+@pytest.fixture
+def shared_tmp(tmp_path):
+    """tmp_path, or for a command run as another user a directory that user
+    can reach (pytest's own base is private to root)."""
+    if os.geteuid() != 0:
+        yield tmp_path
+        return
+    path = tempfile.mkdtemp(prefix="korvane-test-")
+    os.chmod(path, 0o755)
+    yield pathlib.Path(path)
+    for root, dirs, _ in os.walk(path):
+        for d in dirs:
+            os.chmod(os.path.join(root, d), 0o755)
+    shutil.rmtree(path)
+
+
+@pytest.mark.parametrize("kind", ["fifo", "symlink", "mode-0600", "new-umask-027", "unwritable-dir",
+                                  "device", "dev-stdout"])
+def test_output_goes_where_the_shell_would_write(services, shared_tmp, kind):
+    api, _ = services
+    base = shared_tmp
+    out, wrap, umask, got = base / "out.csv", [], 0o22, []
+    reader = None
+    if kind == "fifo":
+        os.mkfifo(str(out))
+        def read():
+            with open(str(out), "rb") as f:
+                got.append(f.read())
+        reader = threading.Thread(target=read)
+        reader.start()
+    elif kind == "symlink":
+        (base / "target.csv").write_text("old\n")
+        out.symlink_to("target.csv")
+    elif kind == "mode-0600":
+        out.write_text("old\n")
+        out.chmod(0o600)
+    elif kind == "new-umask-027":
+        umask = 0o27
+    elif kind == "unwritable-dir":
+        # A file the user may write, in a directory where the user may not create one.
+        wrap = as_nobody()
+        out.write_text("old\n")
+        out.chmod(0o666)
+        if wrap:
+            os.chown(str(out), 65534, 65534)
+    elif kind == "device":
+        if os.geteuid() != 0:
+            pytest.skip("creating a device node needs root")
+        os.mknod(str(out), 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # a /dev/null of our own
+    before = os.lstat(str(out)) if os.path.lexists(str(out)) else None
+    scratch = base / "scratch"
+    scratch.mkdir()
+    scratch.chmod(0o777)
+    if kind == "unwritable-dir":
+        base.chmod(0o755 if wrap else 0o555)
+    result = korvane("export", SQL, "--uri", api.url, "--block-size", "300",
+                     "-o", "/dev/stdout" if kind == "dev-stdout" else str(out), token=TOKEN,
+                     environ={"TMPDIR": str(scratch)}, wrap=wrap, preexec_fn=lambda: os.umask(umask))
+    base.chmod(0o755)
+    assert result.returncode == 0, result.stderr
+    if reader is not None:
+        reader.join(60)
+    csv = {"fifo": lambda: got[0].decode("utf-8"), "symlink": (base / "target.csv").read_text,
+           "dev-stdout": lambda: result.stdout}.get(kind, out.read_text)
+    if kind != "device":
+        text = csv()
+        assert text.startswith(HEADER + "\n") and len(text.splitlines()) > ROWS
+    st = os.lstat(str(out)) if kind != "dev-stdout" else None
+    if st is not None:
+        assert {"fifo": stat.S_ISFIFO, "symlink": stat.S_ISLNK, "device": stat.S_ISCHR}.get(kind, stat.S_ISREG)(
+            st.st_mode)
+    if kind in ("mode-0600", "unwritable-dir"):
+        assert stat.S_IMODE(st.st_mode) == stat.S_IMODE(before.st_mode) and st.st_uid == before.st_uid
+    if kind == "new-umask-027":
+        assert stat.S_IMODE(st.st_mode) == 0o640
+    if kind in ("fifo", "device", "unwritable-dir"):
+        assert (st.st_dev, st.st_ino) == (before.st_dev, before.st_ino)
+    assert sorted(os.listdir(str(base))) == sorted(["scratch"] + (["out.csv"] if kind != "dev-stdout" else [])
+                                                   + (["target.csv"] if kind == "symlink" else []))
+    assert os.listdir(str(scratch)) == []
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
+@pytest.mark.parametrize("route", ["openapi", "presto"])
+def test_sigterm_and_sighup_stop_as_ctrl_c_does(services, tmp_path, route, signum):
+    api, presto = services
+    out = tmp_path / "out.csv"
+    args = ["export", SQL, "--block-size", "500", "--verbose", "-o", str(out)]
+    if route == "openapi":
+        api.set_fault("stall_body", seconds=60, after_rows=1200)
+        args += ["--uri", api.url]
+    else:
+        presto.plan([Fault("stall_headers", page=2, seconds=60)])
+        args += ["--presto", "%s:%d" % (presto.host, presto.port), "--fetch-size", "500", "--read-timeout", "50"]
+    cancels = len(presto.cancels)
+    proc = subprocess.Popen(KORVANE + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=env(KORVANE_TOKEN=TOKEN), universal_newlines=True)
+    path = None
+    try:
+        for line in proc.stderr:
+            path = (export_files(line) or [path])[0]
+            if "korvane: 1000" in line:  # two blocks are written, then the answer stalls
+                break
+        assert path and os.path.exists(path)
+        time.sleep(0.3)
+        proc.send_signal(signum)
+        stderr = proc.communicate(timeout=30)[1]
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    api.clear_faults()
+    assert proc.returncode == 128 + signum, stderr
+    assert stderr.splitlines()[-1] == {signal.SIGTERM: "korvane: terminated (SIGTERM)",
+                                       signal.SIGHUP: "korvane: hung up (SIGHUP)"}[signum]
+    assert os.listdir(str(tmp_path)) == []
+    assert len(presto.cancels) - cancels == (route == "presto") and presto.running == []
+
+
+@pytest.mark.parametrize("verbose", [False, True])
+def test_no_password_of_a_uri_is_shown(services, tmp_path, verbose):
+    api, _ = services
+    uri = api.url.replace("http://", "http://bob:hunter2@").replace("/querySql", "/other")
+    result = korvane("export", SQL, "--uri", uri, "-o", str(tmp_path / "x.csv"), *(["-v"] if verbose else []),
+                     token=TOKEN)
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1].startswith("korvane: export through the OpenAPI endpoint failed: HTTPError")
+    assert api.url.replace("/querySql", "/other") in result.stderr
+    assert "hunter2" not in result.stderr + result.stdout and "bob" not in result.stderr
+
+
+@pytest.mark.parametrize("args, stdin, returncode, message", [
+    (["@"], None, 2, "korvane: '@' names no SQL file"),
+    (["@-"], " \n\n", 2, "korvane: the SQL of @- is empty"),
+    ([" "], None, 2, "korvane: the SQL is empty"),
+    ([SQL, "--read-timeout", "5"], None, 2, "korvane export: error: --read-timeout applies only with --presto"),
+    ([SQL, "--presto", "{presto}", "--retries", "2", "--read-timeout", "1"], None, 1,
+     "korvane: export through Presto at {presto} failed after 2 attempts: ReadTimeout"),
+    ([SQL, "-o", "-"], "closed", 1, "korvane: writing to stdout failed: stdout is closed"),
+])
+def test_messages_name_the_problem(services, tmp_path, args, stdin, returncode, message):
+    api, presto = services
+    where = "%s:%d" % (presto.host, presto.port)
+    if "--retries" in args:
+        presto.plan([Fault("stall_headers", page=1, seconds=3)] * 2)
+    args = [a.format(presto=where) for a in args] + (["-o", str(tmp_path / "x.csv")] if "-o" not in args else [])
+    closed = {"preexec_fn": lambda: os.close(1)} if stdin == "closed" else {"stdout": subprocess.DEVNULL}
+    proc = subprocess.run(KORVANE + ["export", "--uri", api.url] + args, env=env(KORVANE_TOKEN=TOKEN),
+                          input="" if stdin == "closed" else stdin or "", universal_newlines=True,
+                          stderr=subprocess.PIPE, timeout=60, **closed)
+    assert proc.returncode == returncode, proc.stderr
+    assert proc.stderr.splitlines()[-1].startswith(message.format(presto=where))
+    assert ("usage:" in proc.stderr) == ("error:" in message) and "Traceback" not in proc.stderr
+    assert os.listdir(str(tmp_path)) == []
+
+
+@pytest.mark.parametrize("args, returncode, expected", [
+    (["list", "-o", "name"], 0, "pod/driver-1\npod/driver-2\n"),
+    (["-n", "default", "info", "driver-1", "-o", "name"], 0, "pod/driver-1\n"),
+    (["logs", "driver-1", "--tail", "-1"], 0, "".join("line %d\n" % n for n in range(10))),
+    (["list", "-A"], 2, 'korvane: the pod manager works in the namespace "default" only, not in all namespaces'),
+    (["list", "--kubeconfig", "{passwd}"], 2, "korvane: {passwd} is not a kubeconfig: it holds a YAML str"),
+    (["list", "--kubeconfig", "{bad_yaml}"], 2, "korvane: {bad_yaml} is not a kubeconfig: a YAML error: mapping "
+                                               "values are not allowed here (line 1, column 5)"),
+])
+def test_kubectl_habits(kubeconfig, tmp_path, args, returncode, expected):  # noqa: F811
+    files = {"passwd": tmp_path / "passwd", "bad_yaml": tmp_path / "bad.yaml"}
+    files["passwd"].write_text("root:x:0:0:root:/root:/bin/bash\n")
+    files["bad_yaml"].write_text("a: b: c\n")
+    args = [a.format(**files) for a in args]
+    # KUBECONFIG entries that do not exist are skipped, as kubectl skips them.
+    result = korvane("pods", *args, environ={"KUBECONFIG": os.pathsep.join([str(tmp_path / "nope"), kubeconfig])})
+    assert result.returncode == returncode, result.stderr
+    if returncode == 0:
+        assert result.stdout == expected
+    else:
+        assert result.stderr.startswith(expected.format(**files)) and len(result.stderr.splitlines()) == 1
+
+
+def test_pods_as_json_and_yaml(kubeconfig):  # noqa: F811
+    import yaml
+
+    listed = json.loads(korvane("pods", "list", "-o", "json", "--kubeconfig", kubeconfig).stdout)
+    assert listed["kind"] == "List" and [p["metadata"]["name"] for p in listed["items"]] == ["driver-1", "driver-2"]
+    assert listed["items"][0]["kind"] == "Pod" and listed["items"][0]["status"]["phase"] == "Running"
+    one = yaml.safe_load(korvane("pods", "info", "driver-1", "-o", "yaml", "--kubeconfig", kubeconfig).stdout)
+    assert one == listed["items"][0]
+
+
+def test_emulate_starts_and_stops(tmp_path):
+    env_file = tmp_path / "env.sh"
+    proc = subprocess.Popen(KORVANE + ["emulate", "--rows", "5", "--env-file", str(env_file)],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=env(), universal_newlines=True)
+    try:
+        exports = {}
+        while len(exports) < 4:
+            name, value = proc.stdout.readline()[len("export "):].rstrip("\n").split("=", 1)
+            exports[name] = value
+        assert env_file.read_text().count("export ") == 4
+        result = korvane("export", "select * from v_event_7", "--presto", exports["KORVANE_PRESTO"], "-o", "-")
+        assert result.returncode == 0 and result.stdout.startswith(HEADER) and result.stderr.startswith("5 rows in ")
+        pods = json.loads(korvane("pods", "list", "-o", "json", environ={"KUBECONFIG": exports["KUBECONFIG"]}).stdout)
+        assert "spark-driver-1" in [p["metadata"]["name"] for p in pods["items"]]
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        stderr = proc.communicate(timeout=30)[1]
+    assert proc.returncode == 0 and stderr.splitlines()[-1] == "korvane: emulators stopped"
+    assert not env_file.exists() and not os.path.exists(exports["KUBECONFIG"])
+
+
+def test_stdout_needs_no_disk_for_the_whole_result(services, tmp_path):
+    """-o - into a $TMPDIR far smaller than the result: what went out is freed."""
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("needs root and unshare to mount a small tmpfs as $TMPDIR")
+    api, _ = services
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    script = "mount -t tmpfs -o size=32k tmpfs \"$TMPDIR\" && exec \"$@\""
+    wrap = ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh"]
+    result = korvane("export", SQL, "--uri", api.url, "--block-size", "100", "-o", "-", token=TOKEN,
+                     environ={"TMPDIR": str(scratch)}, wrap=wrap)
+    assert result.returncode == 0, result.stderr
+    assert len(result.stdout.encode("utf-8")) > 4 * 32 * 1024 and result.stdout.startswith(HEADER + "\n")
