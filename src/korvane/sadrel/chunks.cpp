@@ -10,7 +10,8 @@ namespace {
 /// buffered file (cutting an extension at ";", int(line, 16)), _handle_chunk
 /// reads the data and the two bytes after it through http.client's
 /// _safe_read, and with no content coding _decode hands the data on as it is.
-constexpr const char *kUrllib3[] = {"1.26.20"};
+/// urllib3 2 notes each chunk read as an uncached read (see take()).
+constexpr const char *kUrllib3[] = {"1.26.20", "2.8.0"};
 
 /// A size line longer than this is left to urllib3 (a chunk of 4 GiB or more).
 constexpr int kMaxDigits = 8;
@@ -241,7 +242,14 @@ bool BufferedChunks::take(std::string &out) {
         consume(static_cast<Py_ssize_t>(scan.need));
         held = file_.attr("peek")();
     }
-    return out.size() > before;
+    if (out.size() == before) {
+        return false;
+    }
+    // read_chunked of urllib3 2 marks each chunk it reads: self._uncached_read_occurred = True
+    if (PyObject_HasAttr(raw_.ptr(), kvrt::intern("_uncached_read_occurred"))) {
+        raw_.attr("_uncached_read_occurred") = py::bool_(true);
+    }
+    return true;
 }
 
 void BufferedChunks::consume(Py_ssize_t n) {
