@@ -4,7 +4,8 @@
     python bench/export_bench.py --sizes 5000000 --routes chunked --repeat 1   # the RSS check
 
 Routes: ``chunked`` and ``length`` are the OpenAPI export of a chunked and of
-a Content-Length response, ``presto`` the direct route. Rows are
+a Content-Length response, ``rowchunks`` that of a chunked response that
+sends each row as a chunk of its own, ``presto`` the direct route. Rows are
 ``korvane.testing.data`` rows. Each server runs in a process of its own; the
 OpenAPI body is encoded once, before the first run, so the server only sends
 bytes. Every export runs in a fresh client process, which reports its wall
@@ -72,7 +73,8 @@ def serve(route, rows):
 
         server = BodyServer()
         framing, _, kind = route.partition("-")
-        server.put((blank_lines if kind == "blank" else encoded_lines)(rows), chunked=(framing == "chunked"))
+        server.put((blank_lines if kind == "blank" else encoded_lines)(rows), chunked=(framing != "length"),
+                   line_chunks=(framing == "rowchunks"))
     print(server.port, flush=True)
     sys.stdin.read()
     server.close()
@@ -259,7 +261,7 @@ def expected_sha256(rows, block_size):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--sizes", default="200000,1000000")
-    parser.add_argument("--routes", default="chunked,length,presto")
+    parser.add_argument("--routes", default="chunked,length,rowchunks,presto")
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--block-size", type=int, default=100000)
     parser.add_argument("--only-native", action="store_true")

@@ -23,12 +23,12 @@ STATUS = b'{"return_code":0,"return_message":"success","data":{"headers":["n","s
 MiB = 1 << 20
 
 
-def plain_export(url, block_size, path):
+def plain_export(url, block_size, path, read_timeout=600):
     """The plain loop, with the module's status check and its removal of a
     partial file: (file bytes or None, clogs, error, whether a file was made)."""
     clogs, datas, i, cols = [], [], 0, None
     r = requests.session().post(url, data={"token": "t", "sql": "q"}, stream=True, verify=False,
-                                timeout=(300, 600))
+                                timeout=(300, read_timeout))
     r.raw.enforce_content_length = True
 
     def write(rows, **kwargs):
@@ -70,19 +70,32 @@ def read(path):
     return data
 
 
+class ShortReadTimeout(requests.Session):
+    """A session whose reads wait ``read_timeout`` seconds, not the export's 600."""
+    read_timeout = 600
+
+    def post(self, url, **kwargs):
+        kwargs["timeout"] = (kwargs["timeout"][0], self.read_timeout)
+        return requests.Session.post(self, url, **kwargs)
+
+
 @pytest.fixture
-def compare(sadrel, bm, local_class, export_dir):
-    def run(server, block_size, **fault):
+def compare(sadrel, bm, local_class, export_dir, monkeypatch):
+    def run(server, block_size, read_timeout=600, **fault):
         server.set_fault("raw", **fault)
         del bm.calls[:]
         error, data = None, None
+        if read_timeout != 600:
+            session = type("Session", (ShortReadTimeout,), {"read_timeout": read_timeout})
+            monkeypatch.setattr(sadrel, "requests", types.SimpleNamespace(session=session))
         try:
             data = read(local_class()(server.url, "t").get_data_csv({}, "q", block_size))
         except Exception as e:
             error = (type(e), str(e))
+        monkeypatch.undo()
         native = data, [c[2] for c in bm.of("clog")], error, data is not None or bool(bm.of("remove_file"))
         server.set_fault("raw", **fault)
-        plain = plain_export(server.url, block_size, os.path.join(export_dir, "plain.csv"))
+        plain = plain_export(server.url, block_size, os.path.join(export_dir, "plain.csv"), read_timeout)
         assert native == plain
         assert os.listdir(export_dir) == []
         return native[:3]
@@ -126,6 +139,53 @@ def test_lines_as_iter_lines(compare, server, framing, newline, last_end):
     rnd = random.Random(hash((framing, str(newline), last_end)) & 0xFFFF)
     data = body(rows(150, rnd), newline, rnd, last_end=last_end)
     compare(server, 7, body=data, **FRAMINGS[framing])
+
+
+def sized(size):
+    """The body in chunks of ``size`` bytes, cut anywhere."""
+    def frame(data):
+        return [b"".join(b"%x\r\n%s\r\n" % (len(data[k:k + size]), data[k:k + size])
+                         for k in range(0, len(data), size)) + b"0\r\n\r\n"]
+    return frame
+
+
+def per_row(data, extension=b"", last=b"0\r\n\r\n"):
+    """Each line a chunk of its own, as an endpoint that flushes after each row sends it."""
+    lines = data.splitlines(True)
+    return b"".join(b"%x%s\r\n%s\r\n" % (len(line), extension if k % 5 == 1 else b"", line)
+                    for k, line in enumerate(lines)) + last
+
+
+def halves(framing, cut=None):
+    """The framing in two pieces, sent apart (the second dropped with ``cut``)."""
+    middle = len(framing) // 2
+    return [framing[:middle], framing[middle:cut]]
+
+
+CHUNKINGS = {
+    "1-byte": sized(1), "2-byte": sized(2), "7-byte": sized(7), "80-byte": sized(80), "64-KiB": sized(65536),
+    "per-row": lambda data: [per_row(data)],
+    "extensions": lambda data: [per_row(data, extension=b";name=value")],
+    "trailers": lambda data: [per_row(data, last=b"0\r\nX-Rows: 150\r\nX-Done: yes\r\n\r\n")],
+    "paused": lambda data: halves(per_row(data)),
+    "cut-in-chunk": lambda data: [per_row(data)[:len(per_row(data)) // 2 + 3]],
+    "cut-in-size-line": lambda data: [per_row(data, last=b"1")],
+    "bad-size": lambda data: [per_row(data, last=b"zz\r\n[1]\r\n0\r\n\r\n")],
+    "stalled": lambda data: halves(per_row(data), cut=0),
+}
+
+
+@pytest.mark.parametrize("chunking", sorted(CHUNKINGS))
+def test_chunked_framing(compare, server, chunking):
+    """A chunked body in chunks of every size, with extensions and trailers,
+    cut inside a chunk or its size line, with a bad size, paused, or stalled
+    past the read time-out: as the plain reading of the same bytes."""
+    rnd = random.Random(7)
+    framing = CHUNKINGS[chunking](body(rows(1500, rnd), b"\n", rnd))
+    stalled = chunking == "stalled"
+    _, _, error = compare(server, 7, framing=framing, seconds=3 if stalled else 0.3,
+                          read_timeout=1 if stalled else 600)
+    assert (error is None) == (chunking not in ("cut-in-chunk", "cut-in-size-line", "bad-size", "stalled"))
 
 
 @pytest.fixture(scope="module")

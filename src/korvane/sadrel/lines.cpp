@@ -230,6 +230,9 @@ ResponseLines::ResponseLines(const kvrt::Globals &, py::handle r, long long chun
     }
     // for chunk in self.iter_content(chunk_size=chunk_size, decode_unicode=False), as iter_lines has it
     pieces_ = r.attr("iter_content")("chunk_size"_a = step_, "decode_unicode"_a = false).attr("__iter__")();
+    // A chunked body's pieces are its chunks: those already received are
+    // taken together (the lines do not depend on where pieces end).
+    taking_ = !stepping_ && chunks_.open(r);
     if (!response.same() || (stepping_ && (!raw.same() || !client.same()))) {
         // Something ran meanwhile and changed them: the generator is not started yet.
         pieces_ = py::object();
@@ -244,6 +247,13 @@ bool ResponseLines::read_piece() {
         piece_read_ = false;  // a new piece begins
         if (listener_ != nullptr) {
             listener_->piece_begun();
+        }
+    }
+    if (taking_) {
+        taken_.clear();
+        if (chunks_.take(taken_)) {
+            piece_ = py::object();
+            return piece_read(taken_.data(), static_cast<Py_ssize_t>(taken_.size()));
         }
     }
     PyObject *next = PyIter_Next(pieces_.ptr());
@@ -277,8 +287,12 @@ bool ResponseLines::read_piece() {
     if (!PyBytes_Check(piece_.ptr())) {
         kvrt::raise(PyExc_TypeError, "the response gave a piece that is no bytes");
     }
-    data_ = PyBytes_AS_STRING(piece_.ptr());
-    size_ = PyBytes_GET_SIZE(piece_.ptr());
+    return piece_read(PyBytes_AS_STRING(piece_.ptr()), PyBytes_GET_SIZE(piece_.ptr()));
+}
+
+bool ResponseLines::piece_read(const char *data, Py_ssize_t size) {
+    data_ = data;
+    size_ = size;
     pos_ = 0;
     offset_ += size_;
     if (skip_lf_ && size_ > 0) {

@@ -5,6 +5,7 @@
 // urllib3's. Where a guard fails, the lines are the plain call's own.
 #pragma once
 
+#include "chunks.h"
 #include "kvrt.h"
 
 #include <string>
@@ -73,6 +74,7 @@ public:
 
 private:
     bool read_piece();
+    bool piece_read(const char *data, Py_ssize_t size);
 
     py::object plain_;   // iterator of r.iter_lines(chunk_size=...), where a guard failed
     py::object pieces_;  // iterator of r.iter_content(chunk_size=...)
@@ -85,6 +87,9 @@ private:
     bool ended_ = false;
     long long offset_ = 0;    // bytes of body read so far
     py::object piece_;        // the bytes object read last
+    BufferedChunks chunks_;   // a chunked body's whole chunks, taken from the connection's buffer
+    bool taking_ = false;     // ... where they may be
+    std::string taken_;       // the chunks taken last, as one piece
     const char *data_ = nullptr;
     Py_ssize_t size_ = 0;
     Py_ssize_t pos_ = 0;

@@ -13,7 +13,8 @@ lines (malformed ones included) in a response::
 ``put(lines, chunked=True, newline=b"\\n")`` queues one body: each POST takes
 the oldest queued body; with none queued, the last one taken is sent again.
 ``chunked=False`` sends it with a Content-Length header instead of
-``Transfer-Encoding: chunked`` (chunks of 64 KiB). The request body is read
+``Transfer-Encoding: chunked`` (chunks of 64 KiB); ``line_chunks=True`` sends
+each line as a chunk of its own. The request body is read
 and dropped.
 """
 import collections
@@ -30,8 +31,13 @@ Encoded = Tuple[List[Tuple[str, str]], bytes]
 CHUNK_BYTES = 65536
 
 
-def encode_body(lines: Iterable[bytes], chunked: bool = True, newline: bytes = b"\n") -> Encoded:
+def encode_body(lines: Iterable[bytes], chunked: bool = True, newline: bytes = b"\n",
+                line_chunks: bool = False) -> Encoded:
     """``(headers, payload)`` of a response whose body holds ``lines``."""
+    if line_chunks:  # one chunk for each line, as an endpoint that flushes after each row sends it
+        parts = [b"%x\r\n" % (len(line) + len(newline)) + line + newline + b"\r\n" for line in lines]
+        parts.append(b"0\r\n\r\n")
+        return [("Transfer-Encoding", "chunked")], b"".join(parts)
     body = b"".join(line + newline for line in lines)
     if not chunked:
         return [("Content-Length", str(len(body)))], body
@@ -94,8 +100,9 @@ class BodyServer(object):
     def url(self) -> str:
         return "http://127.0.0.1:%d/querySql" % self.port
 
-    def put(self, lines: Iterable[bytes], chunked: bool = True, newline: bytes = b"\n") -> None:
-        encoded = encode_body(lines, chunked, newline)
+    def put(self, lines: Iterable[bytes], chunked: bool = True, newline: bytes = b"\n",
+            line_chunks: bool = False) -> None:
+        encoded = encode_body(lines, chunked, newline, line_chunks)
         with self._lock:
             self._bodies.append(encoded)
 

@@ -65,7 +65,11 @@ it up once; ``times=None`` keeps it for every request until
     connection closes after it: a ``length`` beyond the body is a body cut
     short, closed after ``seconds`` the way ``how`` says (as for ``"drop"``).
     ``encoding="gzip"`` sends the body gzip-compressed, with
-    ``Content-Encoding: gzip``. The layout options other than
+    ``Content-Encoding: gzip``. ``framing=[bytes, ...]`` sends, after
+    ``Transfer-Encoding: chunked``, these pieces of a chunked body as they
+    are (sizes, extensions, trailers, malformed ones too), ``seconds`` apart,
+    then closes the connection the way ``how`` says; ``body`` and
+    ``complete`` do not apply then. The layout options other than
     ``chunk_bytes`` do not apply.
 
 Layout options, accepted with every kind:
@@ -123,7 +127,7 @@ _KIND_OPTIONS: Dict[Optional[str], Dict[str, Any]] = {
     "empty_body": {},
     "redirect": {"status": 307, "location": "http://127.0.0.1:9/querySql"},
     "raw": {"body": b"", "status": 200, "complete": True, "length": None, "encoding": None, "seconds": 0,
-            "how": "fin"},
+            "how": "fin", "framing": None},
 }
 _LAYOUT_OPTIONS: Dict[str, Any] = {"newline": "\n", "extra_lines": None, "trailing_newline": True, "chunk_bytes": None}
 
@@ -456,6 +460,12 @@ class _Handler(BaseHTTPRequestHandler):
                 self.server.owner._stop.wait(opts["seconds"])
             self._drop(opts["how"] == "rst")
         self.connection.sendall(b"Transfer-Encoding: chunked\r\n\r\n")
+        if opts["framing"] is not None:
+            for k, piece in enumerate(opts["framing"]):
+                if k and opts["seconds"] and self.server.owner._stop.wait(opts["seconds"]):
+                    break
+                self.connection.sendall(bytes(piece))
+            self._drop(opts["how"] == "rst")
         step = opts["chunk_bytes"] or len(payload) or 1
         # One send for all the chunks: many tiny writes would wait on Nagle.
         framed = b"".join(b"%x\r\n%s\r\n" % (len(payload[i:i + step]), payload[i:i + step])
