@@ -22,44 +22,6 @@ constexpr unsigned long long kRefill = 8192;
 /// Refills taken in one go (about 1 MiB of body).
 constexpr int kMaxRefills = 128;
 
-PyObject *loaded(const char *name) {
-    return PyDict_GetItemString(PyImport_GetModuleDict(), name);  // borrowed
-}
-
-py::object attr_or_empty(py::handle obj, const char *name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), kvrt::intern(name));
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw py::error_already_set();
-        }
-        PyErr_Clear();
-        return py::object();
-    }
-    return py::reinterpret_steal<py::object>(value);
-}
-
-py::object loaded_class(const char *module, const char *name) {
-    PyObject *mod = loaded(module);
-    if (mod == nullptr) {
-        return py::object();
-    }
-    py::object cls = attr_or_empty(mod, name);
-    return cls && PyType_Check(cls.ptr()) ? cls : py::object();
-}
-
-bool exactly(py::handle obj, py::handle type) {
-    return obj && type && reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr())) == type.ptr();
-}
-
-/// `cls.__dict__[name]` is a plain function of the module `module`.
-bool own_function(py::handle cls, const char *name, const char *module) {
-    PyObject *dict = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
-    PyObject *fn = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;
-    PyObject *mod = loaded(module);
-    return fn != nullptr && PyFunction_Check(fn) && mod != nullptr && PyModule_Check(mod) &&
-           PyFunction_GetGlobals(fn) == PyModule_GetDict(mod);
-}
-
 int hex_value(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';

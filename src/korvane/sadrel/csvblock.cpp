@@ -146,10 +146,6 @@ constexpr std::size_t kCompressions = [] {
 /// Blocks are handed to the file in pieces of about this size.
 constexpr std::size_t kPiece = 1 << 20;
 
-PyObject *module_or_null(const char *name) {
-    return PyDict_GetItemString(PyImport_GetModuleDict(), name);  // borrowed
-}
-
 /// Clears an AttributeError (a missing attribute) and raises anything else,
 /// such as an interrupt or a MemoryError from a property.
 void clear_attribute_error() {
@@ -161,7 +157,7 @@ void clear_attribute_error() {
 
 /// `entry` resolved now, or an empty object when any step is missing.
 py::object resolve(const Entry &entry) {
-    PyObject *module = module_or_null(entry.module);
+    PyObject *module = loaded(entry.module);
     if (module == nullptr) {
         return py::object();
     }
@@ -194,15 +190,6 @@ bool starts_with(py::handle value, py::handle prefix) {
         return false;
     }
     return n == 1;
-}
-
-py::object attr_or_empty(py::handle obj, const char *name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), kvrt::intern(name));
-    if (value == nullptr) {
-        clear_attribute_error();
-        return py::object();
-    }
-    return py::reinterpret_steal<py::object>(value);
 }
 
 /// Whether `value` is what `kind` asks for, as pandas itself made it.
@@ -365,9 +352,9 @@ bool pandas_class(py::handle cls, py::handle pandas_dir) {
 /// The csv module's constants and functions are those of its C part, and
 /// os.linesep is the platform's own.
 bool stdlib_text_settings() {
-    PyObject *csv = module_or_null("csv");
-    PyObject *c_csv = module_or_null("_csv");
-    PyObject *os = module_or_null("os");
+    PyObject *csv = loaded("csv");
+    PyObject *c_csv = loaded("_csv");
+    PyObject *os = loaded("os");
     if (csv == nullptr || c_csv == nullptr || os == nullptr || !PyModule_Check(csv) || !PyModule_Check(c_csv)) {
         return false;
     }
@@ -395,11 +382,11 @@ bool stdlib_text_settings() {
 /// Checks pandas, numpy and the csv module at the first block of an export.
 void take_snapshot(const kvrt::Globals &g, BlockWriter::Snapshot &s) {
     s.pandas = g["pandas"];
-    PyObject *pandas = module_or_null("pandas");
+    PyObject *pandas = loaded("pandas");
     if (pandas == nullptr || pandas != s.pandas.ptr()) {
         return;
     }
-    PyObject *numpy = module_or_null("numpy");
+    PyObject *numpy = loaded("numpy");
     if (numpy == nullptr) {
         return;
     }
@@ -417,7 +404,7 @@ void take_snapshot(const kvrt::Globals &g, BlockWriter::Snapshot &s) {
                              "pandas.core.internals.construction", "pandas.core.internals.blocks",
                              "pandas.core.internals.managers", "pandas.core.dtypes.missing",
                              "pandas._config.config", "io"}) {
-        if (module_or_null(name) == nullptr) {
+        if (loaded(name) == nullptr) {
             py::module_::import(name);
         }
     }
@@ -465,7 +452,7 @@ void take_snapshot(const kvrt::Globals &g, BlockWriter::Snapshot &s) {
         return;
     }
     for (const auto &name : kClasses) {
-        PyObject *module = module_or_null(name[0]);
+        PyObject *module = loaded(name[0]);
         py::object cls = module != nullptr ? attr_or_empty(py::handle(module), name[1]) : py::object();
         ClassSeen seen;
         if (!cls || !PyType_Check(cls.ptr()) || !pandas_class(cls, pandas_dir) || !seen.take(cls)) {
@@ -475,7 +462,7 @@ void take_snapshot(const kvrt::Globals &g, BlockWriter::Snapshot &s) {
     }
     for (const char *name : kModules) {
         ModuleSeen seen;
-        if (!seen.take(py::handle(module_or_null(name)))) {
+        if (!seen.take(py::handle(loaded(name)))) {
             return;
         }
         s.modules.push_back(std::move(seen));
@@ -1152,7 +1139,7 @@ bool BlockWriter::guards_hold() {
         return false;
     }
     py::object pandas = g_["pandas"];
-    if (pandas.ptr() != s.pandas.ptr() || module_or_null("pandas") != pandas.ptr()) {
+    if (pandas.ptr() != s.pandas.ptr() || loaded("pandas") != pandas.ptr()) {
         return false;
     }
     for (const ClassSeen &seen : s.classes) {
@@ -1174,7 +1161,7 @@ bool BlockWriter::guards_hold() {
     if (g_["open"].ptr() != s.objects[kOpen].ptr()) {
         return false;
     }
-    PyObject *common = module_or_null("pandas.io.common");
+    PyObject *common = loaded("pandas.io.common");
     if (common == nullptr || PyDict_GetItemString(PyModule_GetDict(common), "open") != nullptr) {
         return false;
     }
@@ -1201,7 +1188,7 @@ bool BlockWriter::path_plain() {
     if (path_state_ == 0) {
         path_state_ = -1;
         py::object compressions = snapshot_ != nullptr ? snapshot_->compressions : py::object();
-        PyObject *common = compressions ? nullptr : module_or_null("pandas.io.common");
+        PyObject *common = compressions ? nullptr : loaded("pandas.io.common");
         if (common != nullptr) {
             compressions = attr_or_empty(py::handle(common), "extension_to_compression");
         }

@@ -43,6 +43,54 @@ py::object copy_of(PyObject *dict) {
 
 }  // namespace
 
+PyObject *loaded(const char *name) {
+    return PyDict_GetItemString(PyImport_GetModuleDict(), name);  // borrowed
+}
+
+/// `getattr(obj, name)`, or an empty object for a missing attribute.
+py::object attr_or_empty(py::handle obj, const char *name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), kvrt::intern(name));
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return py::object();
+    }
+    return py::reinterpret_steal<py::object>(value);
+}
+
+/// `cls.name`, as the class's MRO finds it, is a plain function of the module `module`.
+bool own_function(py::handle cls, const char *name, const char *module) {
+    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_mro;
+    PyObject *fn = nullptr;
+    for (Py_ssize_t k = 0; mro != nullptr && fn == nullptr && k < PyTuple_GET_SIZE(mro); ++k) {
+        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, k))->tp_dict;
+        fn = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;
+    }
+    PyObject *mod = loaded(module);
+    return fn != nullptr && PyFunction_Check(fn) && mod != nullptr && PyModule_Check(mod) &&
+           PyFunction_GetGlobals(fn) == PyModule_GetDict(mod);
+}
+
+/// The class `module.name`, as loaded.
+py::object loaded_class(const char *module, const char *name) {
+    PyObject *mod = loaded(module);
+    if (mod == nullptr) {
+        return py::object();
+    }
+    py::object cls = attr_or_empty(mod, name);
+    return cls && PyType_Check(cls.ptr()) ? cls : py::object();
+}
+
+bool bound_own(py::handle obj, py::handle cls, const char *name) {
+    py::object bound = attr_or_empty(obj, name);
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
+    PyObject *fn = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;
+    return bound && fn != nullptr && PyMethod_Check(bound.ptr()) && PyMethod_GET_SELF(bound.ptr()) == obj.ptr() &&
+           PyMethod_GET_FUNCTION(bound.ptr()) == fn;
+}
+
 bool ClassSeen::take(py::handle type) {
     dicts_.clear();
     if (!type || !PyType_Check(type.ptr())) {

@@ -12,6 +12,26 @@
 
 namespace sadrel {
 
+/// `sys.modules.get(name)`, borrowed, or nullptr.
+PyObject *loaded(const char *name);
+
+/// `getattr(obj, name)`, or an empty object for a missing attribute.
+py::object attr_or_empty(py::handle obj, const char *name);
+
+/// The class `module.name`, as loaded, or an empty object.
+py::object loaded_class(const char *module, const char *name);
+
+/// `cls.name`, as the class's MRO finds it, is a plain function of the module `module`.
+bool own_function(py::handle cls, const char *name, const char *module);
+
+/// `obj.name` is `cls.name` bound to `obj`: no instance attribute shadows it.
+bool bound_own(py::handle obj, py::handle cls, const char *name);
+
+/// `type(obj) is type`
+inline bool exactly(py::handle obj, py::handle type) {
+    return obj && type && reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr())) == type.ptr();
+}
+
 /// A class as first seen. Classes that cannot change (built-in and immutable
 /// extension types) are not recorded.
 class ClassSeen {

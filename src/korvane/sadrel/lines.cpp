@@ -27,52 +27,6 @@ struct Urllib3 {
 };
 constexpr Urllib3 kUrllib3[] = {{"1.26.20", true}, {"2.8.0", false}};
 
-PyObject *loaded(const char *name) {
-    return PyDict_GetItemString(PyImport_GetModuleDict(), name);  // borrowed
-}
-
-/// `getattr(obj, name)`, or an empty object for a missing attribute.
-py::object attr_or_empty(py::handle obj, const char *name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), kvrt::intern(name));
-    if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw py::error_already_set();
-        }
-        PyErr_Clear();
-        return py::object();
-    }
-    return py::reinterpret_steal<py::object>(value);
-}
-
-/// `cls.name`, as the class's MRO finds it, is a plain function of the module `module`.
-bool own_function(py::handle cls, const char *name, const char *module) {
-    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_mro;
-    PyObject *fn = nullptr;
-    for (Py_ssize_t k = 0; mro != nullptr && fn == nullptr && k < PyTuple_GET_SIZE(mro); ++k) {
-        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, k))->tp_dict;
-        fn = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;
-    }
-    PyObject *mod = loaded(module);
-    return fn != nullptr && PyFunction_Check(fn) && mod != nullptr && PyModule_Check(mod) &&
-           PyFunction_GetGlobals(fn) == PyModule_GetDict(mod);
-}
-
-/// The class `module.name`, as loaded.
-py::object loaded_class(const char *module, const char *name) {
-    PyObject *mod = loaded(module);
-    if (mod == nullptr) {
-        return py::object();
-    }
-    py::object cls = attr_or_empty(mod, name);
-    return cls && PyType_Check(cls.ptr()) ? cls : py::object();
-}
-
-/// `obj.__dict__` does not hold `name` (an instance attribute would shadow the method).
-bool not_shadowed(py::handle obj, const char *name) {
-    PyObject **dictptr = _PyObject_GetDictPtr(obj.ptr());
-    return dictptr == nullptr || *dictptr == nullptr || PyDict_GetItemString(*dictptr, name) == nullptr;
-}
-
 /// `r` is requests' own Response, with its own iter_lines and iter_content:
 /// iter_lines is then the splitting of iter_content's pieces described in
 /// lines.h.
@@ -80,8 +34,8 @@ bool requests_own(py::handle r, ClassSeen &seen) {
     py::object response = loaded_class("requests.models", "Response");
     if (!response || reinterpret_cast<PyObject *>(Py_TYPE(r.ptr())) != response.ptr() ||
         !own_function(response, "iter_lines", "requests.models") ||
-        !own_function(response, "iter_content", "requests.models") || !not_shadowed(r, "iter_lines") ||
-        !not_shadowed(r, "iter_content")) {
+        !own_function(response, "iter_content", "requests.models") || !bound_own(r, response, "iter_lines") ||
+        !bound_own(r, response, "iter_content")) {
         return false;
     }
     return seen.take(response);
