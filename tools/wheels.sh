@@ -51,7 +51,9 @@ export ZIG_PYTHON=$tools/bin/python
 # ZIG_GLOBAL_CACHE_DIR, else zig's own default.
 export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zig}
 export ZIG_LOCAL_CACHE_DIR=$ZIG_GLOBAL_CACHE_DIR
-runtimes() { find "$ZIG_GLOBAL_CACHE_DIR" -name 'libc++.a' 2>/dev/null | wc -l; }
+# The libc++ archives zig wrote since the file $1 was made (a rebuild may
+# rewrite one in place).
+runtimes() { find "$ZIG_GLOBAL_CACHE_DIR" -name 'libc++.a' -newer "$1" 2>/dev/null | wc -l; }
 # Pinned CMake and Ninja first on the PATH, where scikit-build-core looks.
 export PATH=$tools/bin:$PATH
 
@@ -74,7 +76,7 @@ builder() {
 
 for ver in "${versions[@]}"; do
   start=$SECONDS
-  before=$(runtimes)
+  touch "$work/before-$ver"
   log=$work/build-$ver.log
   if ! PIP_CONSTRAINT=$root/constraints/wheel-tools.txt "$(builder "$ver")" -m pip wheel -v \
       "${pip_flags[@]}" --no-deps --wheel-dir "$work/raw-$ver" \
@@ -86,7 +88,7 @@ for ver in "${versions[@]}"; do
   fi
   "$tools/bin/auditwheel" repair --plat "$plat" --wheel-dir dist "$work/raw-$ver"/*.whl >>"$log" 2>&1 \
     || { tail -n 20 "$log" >&2; exit 1; }
-  built=$(( $(runtimes) - before ))
+  built=$(runtimes "$work/before-$ver")
   echo "$(elapsed) CPython $ver built in $((SECONDS - start)) s ($([ "$built" = 0 ] && echo "zig's C++ runtime from its cache" || echo "zig built its C++ runtime: $built libc++.a")), $(grep -o 'Found pybind11.*' "$log")"
 done
 
