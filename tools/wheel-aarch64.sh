@@ -12,7 +12,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-tools=$root/.venv/wheel-tools
+# The build tools live outside the clone, in one place for every clone of
+# this user: zig checks its cached C++ runtime against the sources in its own
+# directory, so tools of a clone's own would compile that runtime anew.
+tools=${KORVANE_WHEEL_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/korvane/wheel-tools}
 sysroot=$root/.venv/arm64-root
 pip_flags=(--disable-pip-version-check --no-cache-dir)
 SECONDS=0

@@ -36,7 +36,10 @@ pip_flags=(--disable-pip-version-check --no-cache-dir)
 SECONDS=0
 elapsed() { printf '%d:%02d' $((SECONDS / 60)) $((SECONDS % 60)); }
 
-tools=$root/.venv/wheel-tools
+# The build tools live outside the clone, in one place for every clone of
+# this user: zig checks its cached C++ runtime against the sources in its own
+# directory, so tools of a clone's own would compile that runtime anew.
+tools=${KORVANE_WHEEL_TOOLS:-${XDG_CACHE_HOME:-$HOME/.cache}/korvane/wheel-tools}
 if [ ! -x "$tools/bin/python" ]; then
   "$(tools/find-python.sh 3.11)" -m venv "$tools"
 fi
