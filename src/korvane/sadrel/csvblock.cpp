@@ -1245,35 +1245,41 @@ bool BlockWriter::path_allowed() {
     return kvrt::is_true(g_["os"].attr("path").attr("isdir")(parent));
 }
 
-bool BlockWriter::write(py::handle cols, const fastjson::Rows &rows, bool append) {
+/// What both forms of a block check first: `g_to_csv_notmp` is the
+/// module's own, an append finds the file the last block left, the guards
+/// and the path hold, and the names are a list of str of known output.
+/// Returns the width, or 0 where the block is the plain calls'.
+Py_ssize_t BlockWriter::begin(py::handle cols, Py_ssize_t rows, bool append) {
     own_ = resolve_own();
     append_ = append;
-    rows_ = static_cast<Py_ssize_t>(rows.count());
+    rows_ = rows;
     if (!own_) {
         known_ = false;
-        return false;
+        return 0;
     }
     if (append) {
         check_unchanged();
     }
-    if (!guards_hold() || !path_allowed()) {
-        return false;
-    }
-    const Snapshot &s = *snapshot_;
-    if (!PyList_CheckExact(cols.ptr())) {
-        return false;
+    if (!guards_hold() || !path_allowed() || !PyList_CheckExact(cols.ptr())) {
+        return 0;
     }
     const Py_ssize_t width = PyList_GET_SIZE(cols.ptr());
-    if (width == 0) {
-        return false;
-    }
     Column header;
     for (Py_ssize_t j = 0; j < width; ++j) {
         PyObject *name = PyList_GET_ITEM(cols.ptr(), j);
-        if (!PyUnicode_CheckExact(name) || !classify(name, header, s.nul)) {
-            return false;
+        if (!PyUnicode_CheckExact(name) || !classify(name, header, snapshot_->nul)) {
+            return 0;
         }
     }
+    return width;
+}
+
+bool BlockWriter::write(py::handle cols, const fastjson::Rows &rows, bool append) {
+    const Py_ssize_t width = begin(cols, static_cast<Py_ssize_t>(rows.count()), append);
+    if (width == 0) {
+        return false;
+    }
+    const Snapshot &s = *snapshot_;
     const std::size_t nrows = rows.count();
     if (append && nrows == 0) {
         return false;
@@ -1348,35 +1354,11 @@ bool BlockWriter::may_write() {
 }
 
 bool BlockWriter::write(py::handle cols, py::handle datas, bool append) {
-    own_ = resolve_own();
-    append_ = append;
-    rows_ = PyList_Check(datas.ptr()) ? PyList_GET_SIZE(datas.ptr()) : -1;
-    if (!own_) {
-        known_ = false;
-        return false;
-    }
-    if (append) {
-        check_unchanged();
-    }
-    if (!guards_hold() || !path_allowed()) {
-        return false;
-    }
-    const Snapshot &s = *snapshot_;
-    // The names: a list of str.
-    if (!PyList_CheckExact(cols.ptr())) {
-        return false;
-    }
-    const Py_ssize_t width = PyList_GET_SIZE(cols.ptr());
+    const Py_ssize_t width = begin(cols, PyList_Check(datas.ptr()) ? PyList_GET_SIZE(datas.ptr()) : -1, append);
     if (width == 0) {
         return false;
     }
-    Column header;
-    for (Py_ssize_t j = 0; j < width; ++j) {
-        PyObject *name = PyList_GET_ITEM(cols.ptr(), j);
-        if (!PyUnicode_CheckExact(name) || !classify(name, header, s.nul)) {
-            return false;
-        }
-    }
+    const Snapshot &s = *snapshot_;
     // The rows: lists of that width, of values whose output is known.
     if (!PyList_CheckExact(datas.ptr())) {
         return false;

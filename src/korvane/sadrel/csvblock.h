@@ -70,6 +70,7 @@ public:
 
 private:
     bool resolve_own();
+    Py_ssize_t begin(py::handle cols, Py_ssize_t rows, bool append);
     void check_unchanged();
     [[noreturn]] void raise_changed();
     void remember();
