@@ -1,5 +1,7 @@
 #include "chunks.h"
 
+#include "fastjson.h"
+
 #include <sys/ioctl.h>
 
 namespace sadrel {
@@ -22,19 +24,6 @@ constexpr unsigned long long kRefill = 8192;
 /// Refills taken in one go (about 1 MiB of body).
 constexpr int kMaxRefills = 128;
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 /// Where the chunks of a buffer end: whole chunks are taken, the last one
 /// may have only begun.
 struct Scan {
@@ -55,7 +44,7 @@ Scan whole_chunks(const char *data, Py_ssize_t size, std::string &out) {
         Py_ssize_t p = scan.taken;
         unsigned long long length = 0;
         int digits = 0;
-        for (int v; p < size && digits < kMaxDigits && (v = hex_value(data[p])) >= 0; ++p, ++digits) {
+        for (int v; p < size && digits < kMaxDigits && (v = fastjson::hex_value(static_cast<unsigned char>(data[p]))) >= 0; ++p, ++digits) {
             length = length * 16 + static_cast<unsigned>(v);
         }
         if (digits == 0 || length == 0 || p + 2 > size || data[p] != '\r' || data[p + 1] != '\n') {

@@ -92,19 +92,6 @@ inline const char *skip_ws(const char *p, const char *end) {
     return p;
 }
 
-int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 /// Four hex digits at `p` (bounds checked by the caller), or -1.
 long hex4(const char *p) {
     long value = 0;

@@ -466,15 +466,8 @@ py::object JsonLoads::loads(py::handle row, const char *data, Py_ssize_t size) {
         return made;
     };
     // The global `json`: the module's own binding, else the builtins' (g_ does both).
-    PyObject *bound = PyDict_GetItemWithError(g_.dict().ptr(), json_name_);
-    if (bound == nullptr && PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
-    py::object json = bound != nullptr ? py::reinterpret_borrow<py::object>(bound) : g_["json"];
-    if (json.ptr() != json_.ptr()) {
-        json_ = json;
-        native_ = is_stdlib(json);
-    }
+    stdlib_now();
+    py::object json = json_;
     if (native_) {
         PyObject *globals = PyModule_GetDict(json.ptr());
         PyObject *loads = PyDict_GetItemWithError(globals, loads_name_);
