@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "fastjson.h"
+#include "export/row_parser.h"
 
 namespace {
 

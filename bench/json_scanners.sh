@@ -10,7 +10,7 @@ out=$(mktemp -d)
 import sys; sys.path.insert(0, "bench")
 from export_bench import encoded_lines
 sys.stdout.buffer.write(b"\n".join(encoded_lines(200000)[1:]) + b"\n")' > "$out/lines.jsonl"
-g++ -O2 -std=c++17 -Isrc/runtime -Isrc/korvane/sadrel $("$config" --includes) bench/json_scanners.cpp src/korvane/sadrel/fastjson.cpp \
+g++ -O2 -std=c++17 -Isrc/runtime -Isrc/korvane/sadrel $("$config" --includes) bench/json_scanners.cpp src/korvane/sadrel/export/row_parser.cpp \
   -o "$out/json_scanners" -lsimdjson $("$config" --ldflags --embed) -Wl,-rpath,"$("$config" --prefix)/lib"
 "$out/json_scanners" "$out/lines.jsonl" 5
 rm -rf "$out"

@@ -212,6 +212,12 @@ struct ModuleState {
     PyObject *module = nullptr;  // the one module object of this process
 };
 
+/// Has `forget` run when this interpreter's life ends (at the end of
+/// Py_FinalizeEx), once however often it is asked in one life: what a module
+/// keeps for one life is forgotten there, as the runtime forgets its own.
+/// The objects of that life are gone by then and must not be released.
+void at_interpreter_end(void (*forget)()) noexcept;
+
 /// Forgets the function type, so that the next interpreter of this process
 /// makes it afresh; only for the end of an interpreter's life.
 void forget_function_type() noexcept;

@@ -229,7 +229,7 @@ py::object import_name(py::handle module, const char *name) {
             throw py::error_already_set();
         }
     } else {
-        PyErr_Clear();
+        PyErr_Clear();  // clears: a module without a name, reported as the import statement reports it
     }
     PyErr_Format(PyExc_ImportError, "cannot import name %S", key);
     throw py::error_already_set();
@@ -307,6 +307,11 @@ namespace {
 // interpreters with a GIL of their own may import at the same time.
 std::atomic<int64_t> recorded_interpreter{-1};
 
+// What the module asked to forget at the end of the life (at_interpreter_end).
+constexpr std::size_t kMaxLifeEndHooks = 8;
+void (*life_end_hooks[kMaxLifeEndHooks])() = {};
+std::size_t life_end_count = 0;
+
 // The module state of this binary (each binary holds one module and its own
 // copy of the runtime), known from the first create step of a life.
 ModuleState *this_module = nullptr;
@@ -315,6 +320,10 @@ ModuleState *this_module = nullptr;
 /// interpreter that has just ended, so that a later Py_Initialize imports
 /// the module afresh. Its objects are gone with it and are not released.
 void end_of_interpreter_life() {
+    for (std::size_t k = 0; k < life_end_count; ++k) {
+        life_end_hooks[k]();
+    }
+    life_end_count = 0;
     if (this_module != nullptr) {
         this_module->module = nullptr;
         this_module = nullptr;
@@ -330,6 +339,21 @@ void watch_interpreter_life(ModuleState &state) {
         this_module = &state;
     }
 }
+
+}  // namespace
+
+void at_interpreter_end(void (*forget)()) noexcept {
+    for (std::size_t k = 0; k < life_end_count; ++k) {
+        if (life_end_hooks[k] == forget) {
+            return;
+        }
+    }
+    if (life_end_count < kMaxLifeEndHooks) {
+        life_end_hooks[life_end_count++] = forget;
+    }
+}
+
+namespace {
 
 int64_t current_interpreter_id() {
 #if PY_VERSION_HEX >= 0x03090000

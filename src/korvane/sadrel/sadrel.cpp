@@ -25,12 +25,10 @@
 //
 //     __test__ = {}
 #include "kvrt.h"
-#include "csvblock.h"
-#include "lines.h"
-#include "rows.h"
-
-#include <sys/stat.h>
-#include <vector>
+#include "export/block.h"
+#include "export/export_file.h"
+#include "guards/json_facts.h"
+#include "state.h"
 
 using namespace pybind11::literals;
 using kvrt::Globals;
@@ -55,276 +53,6 @@ constexpr const char *kModuleDoc =
 constexpr const char *kClassDoc = "\n    @des: thinkdata openapi查询基础类----这个只能再thinkdata内网执行\n    ";
 
 extern const kvrt::FunctionDef to_csv_def;  // g_to_csv_notmp
-
-/// Whether something stands at `path`:
-///     try:
-///         os.lstat(path)
-///     except OSError:
-///         return False
-///     return True
-bool path_taken(const Globals &g, py::handle path) {
-    try {
-        g["os"].attr("lstat")(path);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_OSError)) {
-            throw;
-        }
-        return false;
-    }
-    return true;
-}
-
-/// The file an export made at its path, by device and inode (`known` false
-/// while it made none).
-struct MadeFile {
-    bool known = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-};
-
-/// Whether the clean-up of a failed export may remove `path`: nothing
-/// stands there, or the very file that the export made does. Anything else
-/// there (a file that replaced it, a link, a directory) is someone else's.
-///     try:
-///         st = os.lstat(path)
-///     except OSError:
-///         return True
-///     return made is not None and (st.st_dev, st.st_ino) == made
-bool may_remove(const Globals &g, py::handle path, const MadeFile &made) {
-    py::object st;
-    try {
-        st = g["os"].attr("lstat")(path);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_OSError)) {
-            throw;
-        }
-        return true;
-    }
-    return made.known && kvrt::eq(st.attr("st_dev"), py::int_(made.dev)) &&
-           kvrt::eq(st.attr("st_ino"), py::int_(made.ino));
-}
-
-/// The file made by `writer`'s header write, if any.
-MadeFile made_by(const sadrel::BlockWriter &writer) {
-    MadeFile made;
-    made.known = writer.made(made.dev, made.ino);
-    return made;
-}
-
-/// An attempt of the direct route, as its caller follows it: the path it
-/// was given and the file it made there. `get_data_raw_pyhive` sets one up
-/// on this thread for each attempt; the attempt at that path reports into it.
-struct Attempt {
-    py::handle path;
-    MadeFile made;
-    Attempt *outer;
-};
-
-thread_local Attempt *current_attempt = nullptr;
-
-/// `get_data_raw_pyhive`'s hold on one attempt, for as long as it runs and is cleaned up after.
-class Following {
-public:
-    explicit Following(py::handle path) : attempt_{path, MadeFile(), current_attempt} { current_attempt = &attempt_; }
-    ~Following() { current_attempt = attempt_.outer; }
-    Following(const Following &) = delete;
-    Following &operator=(const Following &) = delete;
-    const MadeFile &made() const { return attempt_.made; }
-
-private:
-    Attempt attempt_;
-};
-
-/// An attempt's report of the file it made, on every way out of it, to the
-/// `get_data_raw_pyhive` that gave it its path (none when called by itself).
-class Reporting {
-public:
-    Reporting(py::handle unique_path, const sadrel::BlockWriter &writer) : writer_(writer) {
-        Attempt *a = current_attempt;
-        if (a != nullptr && (a->path.is(unique_path) || (PyUnicode_CheckExact(a->path.ptr()) &&
-                                                         PyUnicode_CheckExact(unique_path.ptr()) &&
-                                                         PyUnicode_Compare(a->path.ptr(), unique_path.ptr()) == 0))) {
-            to_ = a;
-        }
-    }
-    ~Reporting() {
-        if (to_ != nullptr) {
-            to_->made = made_by(writer_);
-        }
-    }
-    Reporting(const Reporting &) = delete;
-    Reporting &operator=(const Reporting &) = delete;
-
-private:
-    const sadrel::BlockWriter &writer_;
-    Attempt *to_ = nullptr;
-};
-
-/// One export's rows on their way to the file, shared by both routes: rows
-/// gather in `datas`, and each full block of `block_size` rows is appended
-/// at once, so at most one block is held in memory. `datas`, `i` and `cols`
-/// are the locals of the export loop. `writer` writes a block natively when
-/// that gives the file pandas would write, and checks before each append
-/// that the file is still the one this export left.
-///
-/// While the lines come from a piece of the response that is not yet read
-/// whole (see sadrel::ResponseLines), the progress messages wait for it, and
-/// if it never arrives they are dropped and the file is taken back to what
-/// it was before the piece: as if its lines had never been seen.
-struct Blocks : sadrel::ResponseLines::Listener {
-    Blocks(const Globals &g, py::handle self, py::handle ctx, py::handle unique_path, py::handle block_size)
-        : g(g), self(self), ctx(ctx), unique_path(unique_path), block_size(block_size), loads(g),
-          writer(g, to_csv_def, self, unique_path) {}
-
-    const Globals &g;
-    py::handle self;
-    py::handle ctx;
-    py::handle unique_path;
-    sadrel::BlockSize block_size;
-    py::list datas;
-    sadrel::Count i;
-    py::object cols = py::list();
-    sadrel::JsonLoads loads;  // json.loads, for the rows
-    sadrel::BlockWriter writer;
-    bool written = false;                     // whether this call created or truncated the file
-    const sadrel::ResponseLines *lines = nullptr;
-    std::vector<long long> waiting;           // progress counts of the piece being read
-    bool written_before_piece = false;        // `written` when the piece began
-    off_t size_before_piece = -1;             // the file's size then
-
-    sadrel::fastjson::Rows parsed;  // the block's first rows, parsed natively
-
-    /// `datas.append(json.loads(row))` for a line that is an array of
-    /// scalars, as native values while the block holds no row made
-    /// otherwise; false leaves the line to the plain steps, after the rows
-    /// parsed so far have become the objects json.loads makes of them.
-    bool append_parsed(const sadrel::Line &row) {
-        if (row.after_read) {
-            loads.python_ran();
-        }
-        if (PyList_GET_SIZE(datas.ptr()) == 0 && loads.parse_into(row, parsed)) {
-            return true;
-        }
-        to_objects();
-        return false;
-    }
-
-    void to_objects() {
-        for (std::size_t r = 0; r < parsed.count(); ++r) {
-            PyObject *row = parsed.object(r);
-            if (row == nullptr) {
-                throw py::error_already_set();
-            }
-            append(py::reinterpret_steal<py::object>(row));
-        }
-        parsed.clear();
-    }
-
-    /// `len(datas)`
-    Py_ssize_t held() const { return static_cast<Py_ssize_t>(parsed.count()) + PyList_GET_SIZE(datas.ptr()); }
-
-    void piece_begun() override {
-        written_before_piece = written;
-        size_before_piece = writer.size();
-    }
-
-    void piece_done() override {
-        std::vector<long long> counts;
-        counts.swap(waiting);
-        for (long long count : counts) {
-            g["BMOBJ"].attr("clog")(ctx, py::int_(count));
-        }
-        loads.python_ran();
-    }
-
-    void piece_lost() override {
-        waiting.clear();
-        if (written && !written_before_piece) {
-            writer.take_back(-1);  // the header line's file: made within the piece
-            written = false;
-        } else if (written && size_before_piece >= 0) {
-            writer.take_back(size_before_piece);
-        }
-    }
-
-    /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=[], columns=cols), index=None)`:
-    /// creates or truncates the file and writes the header line only. The
-    /// writer notes the file so made, the one a clean-up may remove.
-    void write_header() {
-        loads.python_ran();
-        if (writer.write(cols, py::list(), false)) {
-            return;
-        }
-        const bool was_free = !path_taken(g, unique_path);
-        try {
-            py::object df = g["pandas"].attr("DataFrame")("data"_a = py::list(), "columns"_a = cols);
-            self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none());
-        } catch (py::error_already_set &e) {
-            kvrt::Handling handling(e);
-            writer.note_made(was_free);
-            throw;
-        }
-        writer.note_made(was_free);
-        writer.written();
-    }
-
-    /// `self.g_to_csv_notmp(unique_path, pandas.DataFrame(data=datas, columns=cols), index=None, mode='a', header=False)`
-    /// then `datas = []`.
-    void append_datas() {
-        if (parsed.count() > 0) {
-            if (writer.write(cols, parsed, true)) {
-                parsed.clear();
-                loads.recheck();
-                return;
-            }
-            to_objects();  // the plain steps, with the rows json.loads makes
-        }
-        if (!writer.write(cols, datas, true)) {
-            py::object df = g["pandas"].attr("DataFrame")("data"_a = datas, "columns"_a = cols);
-            self.attr("g_to_csv_notmp")(unique_path, df, "index"_a = py::none(), "mode"_a = "a",
-                                        "header"_a = false);
-            writer.written();
-        }
-        datas = py::list();
-        loads.recheck();  // json may have changed while the block was written
-    }
-
-    /// `datas.append(row)`
-    void append(py::handle row) {
-        if (PyList_Append(datas.ptr(), row.ptr()) < 0) {
-            throw py::error_already_set();
-        }
-    }
-
-    /// After each counted line:
-    ///     i += 1
-    ///     if len(datas) == block_size: <append datas>
-    ///     if i % block_size == 0: BMOBJ.clog(ctx, i)
-    void count() {
-        i += 1;
-        if (block_size.equals(held())) {
-            append_datas();
-        }
-        if (block_size.divides(i)) {
-            if (lines != nullptr && lines->deferring()) {
-                waiting.push_back(i.value());
-            } else {
-                g["BMOBJ"].attr("clog")(ctx, i.object());
-                loads.python_ran();
-            }
-        }
-    }
-
-    /// `BMOBJ.clog(ctx, "total: " + str(i))`
-    void log_total() { g["BMOBJ"].attr("clog")(ctx, py::str("total: ") + py::str(i.object())); }
-
-    /// `if len(datas) > 0: <append datas>`: the last, shorter block.
-    void append_rest() {
-        if (held() > 0) {
-            append_datas();
-        }
-    }
-};
 
 // ---- __init__ ------------------------------------------------------------------
 
@@ -422,20 +150,6 @@ void check_status(const Globals &g, py::handle r) {
     r.attr("raise_for_status")();
 }
 
-/// Whether anything stands at `path` (a str or bytes path), as lstat sees it.
-bool exists(py::handle path) {
-    if (!PyUnicode_Check(path.ptr())) {
-        return true;  // not known: take it as there
-    }
-    const char *text = PyUnicode_AsUTF8(path.ptr());
-    if (text == nullptr) {
-        PyErr_Clear();
-        return true;
-    }
-    struct stat st;
-    return ::lstat(text, &st) == 0 || errno != ENOENT;
-}
-
 // def get_data_csv(self, ctx, sql, block_size=100000):
 py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, py::handle sql,
                             py::handle block_size) {
@@ -450,22 +164,15 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
     py::object r = session.attr("post")(query_uri, "data"_a = post_data, "stream"_a = true,
                                         "verify"_a = false, "timeout"_a = py::make_tuple(300, 600),
                                         "allow_redirects"_a = false);
-    Blocks blocks(g, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
+    sadrel::Blocks blocks(g, to_csv_def, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
     py::object sql_error = py::none();  // the status line of a rejected query
     try {
         check_status(g, r);
-        // for row in r.iter_lines(chunk_size=104857600): the lines split natively
-        // where the guards allow; a body of known length read in steps where
-        // no file stands at the path yet and the blocks run no one else's code
-        bool steps = !exists(unique_path) && blocks.loads.stdlib_now() && blocks.writer.may_write();
-        sadrel::ResponseLines lines(g, r, 104857600, steps);
-        lines.listen(&blocks);
-        blocks.lines = &lines;
-        sadrel::Line row;
+        sadrel::BlockLines lines(g, blocks, r, 104857600);  // r.iter_lines(chunk_size=104857600)
         try {
-            while (lines.next(row)) {
-                if (row.empty()) {
-                    continue;
+            for (sadrel::Line row; lines.next(row);) {  // for row in ...:
+                if (row.empty()) {                     //     if not row:
+                    continue;                          //         continue
                 }
                 py::object data = py::none();
                 if (blocks.i == 0) {
@@ -476,20 +183,18 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
                         blocks.write_header();
                         data = py::none();
                     } else {
-                        lines.settle();
+                        lines.settle();  // the piece at hand is read whole, as iter_lines has it
                         g["BMOBJ"].attr("log_error")("sql error:", data);
-                        blocks.datas = py::list();
+                        blocks.drop();
                         sql_error = data;
                         break;
                     }
-                } else {
-                    if (sadrel::has_content(row)) {  // row.strip() not in (b"", "")
-                        if (blocks.append_parsed(row)) {  // datas.append(json.loads(row)), natively
-                            blocks.count();
-                            continue;
-                        }
-                        data = blocks.loads(row);     // json.loads(row)
+                } else if (sadrel::has_content(row)) {  // elif row.strip() not in (b"", ""):
+                    if (blocks.append_parsed(row)) {     //     datas.append(json.loads(row)), natively
+                        blocks.count();
+                        continue;
                     }
+                    data = blocks.loads(row);  // data = json.loads(row)
                 }
                 if (!data.is_none()) {
                     blocks.append(data);
@@ -497,21 +202,17 @@ py::object tdq_get_data_csv(const Globals &g, py::handle self, py::handle ctx, p
                 blocks.count();
             }
         } catch (py::error_already_set &e) {
-            if (e.matches(PyExc_Exception)) {
-                lines.settle();  // a read error of the piece at hand comes first
-            }
+            lines.settle_on(e);  // a read error of the piece at hand comes first
             throw;
         }
-        blocks.lines = nullptr;
         blocks.log_total();
         blocks.append_rest();
     } catch (py::error_already_set &e) {
-        blocks.lines = nullptr;
         kvrt::Handling handling(e);
         // A partial file must not look like a result, even if logging fails
         // or the export was interrupted; a file this call never wrote stays.
         auto remove_written = [&] {
-            if (blocks.written && may_remove(g, unique_path, made_by(blocks.writer))) {
+            if (blocks.written && sadrel::may_remove(g, unique_path, blocks.made())) {
                 g["BMOBJ"].attr("remove_file")(unique_path);
             }
         };
@@ -546,7 +247,7 @@ py::object tdq_get_data_raw_pyhive(const Globals &g, py::handle self, py::handle
     py::object unique_path = self.attr("gen_local_unique_file")();
     py::object gol_e = py::none();
     for (py::handle i : g["range"](retry_count)) {
-        Following attempt(unique_path);  // learns the file that the attempt makes
+        sadrel::Following attempt(unique_path);  // learns the file that the attempt makes
         try {
             return self.attr("get_data_raw_pyhive_i")(ctx, unique_path, sql, block_size, fetch_size,
                                                       read_timeout, upcount);
@@ -557,7 +258,7 @@ py::object tdq_get_data_raw_pyhive(const Globals &g, py::handle self, py::handle
             //         BMOBJ.remove_file(unique_path)
             //         BMOBJ.remove_folder(unique_path)
             auto remove_attempt = [&] {
-                if (may_remove(g, unique_path, attempt.made())) {
+                if (sadrel::may_remove(g, unique_path, attempt.made())) {
                     g["BMOBJ"].attr("remove_file")(unique_path);
                     g["BMOBJ"].attr("remove_folder")(unique_path);
                 }
@@ -641,8 +342,8 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
                                      py::handle upcount) {
     py::object presto = kvrt::from_import(g, "pyhive", "presto");
     g["BMOBJ"].attr("log_error")("in query");
-    Blocks blocks(g, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
-    Reporting report(unique_path, blocks.writer);
+    sadrel::Blocks blocks(g, to_csv_def, self, ctx, unique_path, block_size);  // datas = []; i = 0; cols = []
+    sadrel::Reporting report(unique_path, blocks.file());
     py::object conn;    // stays empty until the connection is open
     py::object cursor;  // stays empty until there is a cursor
     auto close_if_opened = [&] {
@@ -763,6 +464,7 @@ void sadrel_body(const Globals &g) {
     kvrt::import_module(g, "requests");
     kvrt::import_module(g, "pandas");
     kvrt::import_module(g, "json");
+    sadrel::begin_life();
     sadrel::note_stdlib_json();  // for the row parser's guards
     kvrt::import_module(g, "time");
     kvrt::import_module(g, "os");

@@ -5,7 +5,7 @@
 // urllib3's. Where a guard fails, the lines are the plain call's own.
 #pragma once
 
-#include "chunks.h"
+#include "export/chunk_taker.h"
 #include "kvrt.h"
 
 #include <string>

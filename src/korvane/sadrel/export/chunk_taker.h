@@ -6,7 +6,7 @@
 // that may wait or fail, is left to urllib3, so that its errors are its own.
 #pragma once
 
-#include "guards.h"
+#include "guards/http_facts.h"
 #include "kvrt.h"
 
 #include <string>
@@ -28,14 +28,8 @@ private:
     bool still_plain();
     void consume(Py_ssize_t n);
 
-    py::object raw_;     // r.raw, urllib3's HTTPResponse
-    py::object file_;    // r.raw._fp.fp, the connection's BufferedReader
-    py::object socket_;  // the socket under it
-    int fd_ = -1;
-    ClassSeen urllib3_;
-    ClassSeen client_;
-    ClassSeen socket_class_;
-    ClassSeen socket_io_;
+    ChunkedConnection conn_;
+    Facts facts_;
 };
 
 }  // namespace sadrel

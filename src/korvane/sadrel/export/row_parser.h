@@ -5,25 +5,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "export/chars.h"
+
 #include <string>
 #include <vector>
 
 namespace sadrel {
 namespace fastjson {
-
-/// The value of the hex digit `c`, or -1.
-inline int hex_value(unsigned char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 /// Parses `text` as `json.loads` with the standard library's default decoder
 /// does, when it is an array whose items are all strings, numbers, `true`,

@@ -1,8 +1,10 @@
-// The scanner behind sadrel::fastjson::parse_scalar_array. It accepts a strict
-// subset of what json.loads accepts and builds the same objects the
-// standard library's C scanner builds; everything else is declined, never
-// reported, so json.loads sees it and raises its own errors.
-#include "fastjson.h"
+// The row parser: the scanner behind sadrel::fastjson::parse_scalar_array and Rows::parse.
+//
+// It accepts a strict subset of what json.loads accepts and builds the same
+// objects (or native values) the standard library's C scanner builds;
+// everything else is declined, never reported, so json.loads sees it and
+// raises its own errors.
+#include "export/row_parser.h"
 
 #include <charconv>
 #include <cstdint>
@@ -103,24 +105,6 @@ long hex4(const char *p) {
         value = value * 16 + digit;
     }
     return value;
-}
-
-void put_utf8(std::string &out, long cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
 }
 
 /// A str from UTF-8 bytes; declines bytes that are not strict UTF-8.
@@ -361,7 +345,7 @@ Step read_string(const char **pp, const char *end, Sink &sink) {
                 p += 6;
                 cp = 0x10000 + (((cp - 0xD800) << 10) | (low - 0xDC00));
             }
-            put_utf8(text, cp);
+            put_utf8(text, static_cast<std::uint32_t>(cp));
             break;
         }
         default:
@@ -371,7 +355,6 @@ Step read_string(const char **pp, const char *end, Sink &sink) {
     return Step::decline;
 }
 
-/// A number as the JSON grammar has it; ints of up to 18 digits only.
 /// The significant digits of a JSON number's text (`digits` to `end`, the
 /// integer part ending at `int_end`) when there are 1 to 15 of them and the
 /// value lies between 1e-290 and 1e290: d1...dn into `out`, the number being
@@ -445,6 +428,7 @@ bool decimal_digits(const char *digits, const char *int_end, const char *end, ch
     return true;
 }
 
+/// A number as the JSON grammar has it; ints of up to 18 digits only.
 template <class Sink>
 Step read_number(const char **pp, const char *end, Sink &sink) {
     const char *p = *pp;

@@ -1,4 +1,5 @@
-#include "guards.h"
+// Facts about library objects as first seen, and their checks.
+#include "guards/seen.h"
 
 namespace sadrel {
 namespace {
@@ -41,13 +42,14 @@ py::object copy_of(PyObject *dict) {
     return py::reinterpret_steal<py::object>(copy);
 }
 
+py::object borrowed(PyObject *value) { return py::reinterpret_borrow<py::object>(value); }
+
 }  // namespace
 
 PyObject *loaded(const char *name) {
     return PyDict_GetItemString(PyImport_GetModuleDict(), name);  // borrowed
 }
 
-/// `getattr(obj, name)`, or an empty object for a missing attribute.
 py::object attr_or_empty(py::handle obj, const char *name) {
     PyObject *value = PyObject_GetAttr(obj.ptr(), kvrt::intern(name));
     if (value == nullptr) {
@@ -60,20 +62,6 @@ py::object attr_or_empty(py::handle obj, const char *name) {
     return py::reinterpret_steal<py::object>(value);
 }
 
-/// `cls.name`, as the class's MRO finds it, is a plain function of the module `module`.
-bool own_function(py::handle cls, const char *name, const char *module) {
-    PyObject *mro = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_mro;
-    PyObject *fn = nullptr;
-    for (Py_ssize_t k = 0; mro != nullptr && fn == nullptr && k < PyTuple_GET_SIZE(mro); ++k) {
-        PyObject *dict = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro, k))->tp_dict;
-        fn = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;
-    }
-    PyObject *mod = loaded(module);
-    return fn != nullptr && PyFunction_Check(fn) && mod != nullptr && PyModule_Check(mod) &&
-           PyFunction_GetGlobals(fn) == PyModule_GetDict(mod);
-}
-
-/// The class `module.name`, as loaded.
 py::object loaded_class(const char *module, const char *name) {
     PyObject *mod = loaded(module);
     if (mod == nullptr) {
@@ -83,12 +71,26 @@ py::object loaded_class(const char *module, const char *name) {
     return cls && PyType_Check(cls.ptr()) ? cls : py::object();
 }
 
-bool bound_own(py::handle obj, py::handle cls, const char *name) {
-    py::object bound = attr_or_empty(obj, name);
-    PyObject *dict = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict;
-    PyObject *fn = dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;
-    return bound && fn != nullptr && PyMethod_Check(bound.ptr()) && PyMethod_GET_SELF(bound.ptr()) == obj.ptr() &&
-           PyMethod_GET_FUNCTION(bound.ptr()) == fn;
+bool str_equals(py::handle value, const char *text) {
+    return value && PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+}
+
+py::object resolve(const ObjectPath &path) {
+    PyObject *module = loaded(path.module);
+    if (module == nullptr) {
+        return py::object();
+    }
+    py::object value = borrowed(module);
+    for (const char *attr : path.attrs) {
+        if (attr == nullptr) {
+            break;
+        }
+        value = attr_or_empty(value, attr);
+        if (!value) {
+            break;
+        }
+    }
+    return value;
 }
 
 bool ClassSeen::take(py::handle type) {
@@ -98,8 +100,8 @@ bool ClassSeen::take(py::handle type) {
         return false;
     }
     auto *t = reinterpret_cast<PyTypeObject *>(type.ptr());
-    type_ = py::reinterpret_borrow<py::object>(type);
-    mro_ = py::reinterpret_borrow<py::object>(t->tp_mro);
+    type_ = borrowed(type.ptr());
+    mro_ = borrowed(t->tp_mro);
     if (!mro_ || !PyTuple_Check(mro_.ptr())) {
         type_ = py::object();
         return false;
@@ -107,8 +109,7 @@ bool ClassSeen::take(py::handle type) {
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(mro_.ptr()); ++k) {
         auto *base = reinterpret_cast<PyTypeObject *>(PyTuple_GET_ITEM(mro_.ptr(), k));
         if (mutable_type(base) && base->tp_dict != nullptr) {
-            dicts_.emplace_back(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(base)),
-                                copy_of(base->tp_dict));
+            dicts_.emplace_back(borrowed(reinterpret_cast<PyObject *>(base)), copy_of(base->tp_dict));
         }
     }
     return true;
@@ -137,13 +138,87 @@ bool ModuleSeen::take(py::handle module) {
         module_ = py::object();
         return false;
     }
-    module_ = py::reinterpret_borrow<py::object>(module);
+    module_ = borrowed(module.ptr());
     copy_ = copy_of(PyModule_GetDict(module.ptr()));
     return true;
 }
 
-bool ModuleSeen::same() const {
-    return module_ && holds(PyModule_GetDict(module_.ptr()), copy_.ptr());
+bool ModuleSeen::same() const { return module_ && holds(PyModule_GetDict(module_.ptr()), copy_.ptr()); }
+
+bool FunctionSeen::take(py::handle fn) {
+    function_ = py::object();
+    if (!fn || !PyFunction_Check(fn.ptr())) {
+        return false;
+    }
+    function_ = borrowed(fn.ptr());
+    code_ = borrowed(PyFunction_GetCode(fn.ptr()));
+    defaults_ = borrowed(PyFunction_GetDefaults(fn.ptr()));
+    kwdefaults_ = borrowed(PyFunction_GetKwDefaults(fn.ptr()));
+    return true;
+}
+
+bool FunctionSeen::same(PyObject *fn) const {
+    return function_ && fn == function_.ptr() && PyFunction_GetCode(fn) == code_.ptr() &&
+           PyFunction_GetDefaults(fn) == defaults_.ptr() && PyFunction_GetKwDefaults(fn) == kwdefaults_.ptr();
+}
+
+void FunctionSeen::abandon() {
+    for (py::object *o : {&function_, &code_, &defaults_, &kwdefaults_}) {
+        o->release();
+    }
+}
+
+py::handle ObjectSeen::take() {
+    object_ = resolve(path_);
+    return object_;
+}
+
+bool Facts::take_class(py::handle type) {
+    ClassSeen seen;
+    if (!seen.take(type)) {
+        return false;
+    }
+    classes_.push_back(std::move(seen));
+    return true;
+}
+
+bool Facts::take_module(py::handle module) {
+    ModuleSeen seen;
+    if (!seen.take(module)) {
+        return false;
+    }
+    modules_.push_back(std::move(seen));
+    return true;
+}
+
+py::handle Facts::take_object(const ObjectPath &path) {
+    objects_.emplace_back(path);
+    return objects_.back().take();
+}
+
+bool Facts::hold() const {
+    for (const ClassSeen &seen : classes_) {
+        if (!seen.same()) {
+            return false;
+        }
+    }
+    for (const ModuleSeen &seen : modules_) {
+        if (!seen.same()) {
+            return false;
+        }
+    }
+    for (const ObjectSeen &seen : objects_) {
+        if (!seen.same()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void Facts::clear() {
+    classes_.clear();
+    modules_.clear();
+    objects_.clear();
 }
 
 }  // namespace sadrel

@@ -1,6 +1,7 @@
-#include "lines.h"
+// The lines of a streamed response, split natively from its pieces.
+#include "export/response_lines.h"
 
-#include "guards.h"
+#include "guards/http_facts.h"
 
 #include <cstring>
 
@@ -15,122 +16,6 @@ namespace {
 
 /// Bytes asked for per read of a body of known length.
 constexpr long long kStep = 1 << 20;
-
-/// The urllib3 releases whose reads of a body of known length this reader
-/// was checked against (constraints/py*.txt), and what their read(n) does
-/// where the connection ends before the Content-Length: urllib3 1.26 hands
-/// on what it got, and the next read raises IncompleteRead; urllib3 2
-/// raises at once and drops what it got.
-struct Urllib3 {
-    const char *version;
-    bool hands_on_cut;
-};
-constexpr Urllib3 kUrllib3[] = {{"1.26.20", true}, {"2.8.0", false}};
-
-/// `r` is requests' own Response, with its own iter_lines and iter_content:
-/// iter_lines is then the splitting of iter_content's pieces described in
-/// lines.h.
-bool requests_own(py::handle r, ClassSeen &seen) {
-    py::object response = loaded_class("requests.models", "Response");
-    if (!response || reinterpret_cast<PyObject *>(Py_TYPE(r.ptr())) != response.ptr() ||
-        !own_function(response, "iter_lines", "requests.models") ||
-        !own_function(response, "iter_content", "requests.models") || !bound_own(r, response, "iter_lines") ||
-        !bound_own(r, response, "iter_content")) {
-        return false;
-    }
-    return seen.take(response);
-}
-
-/// The checked release `version` names, or nullptr.
-const Urllib3 *known_urllib3(py::handle version) {
-    if (!version || !PyUnicode_Check(version.ptr())) {
-        return nullptr;
-    }
-    for (const Urllib3 &release : kUrllib3) {
-        if (PyUnicode_CompareWithASCIIString(version.ptr(), release.version) == 0) {
-            return &release;
-        }
-    }
-    return nullptr;
-}
-
-/// A body of known length, not content-coded, read by urllib3's own
-/// HTTPResponse (of a checked release) from http.client's own over a
-/// buffered socket file: each read(n) returns n bytes, or fewer only at
-/// the end of the data; a time-out or a reset loses what that read had.
-bool steps_allowed(py::handle r, ClassSeen &raw_seen, ClassSeen &client_seen, bool *hands_on_cut) {
-    py::object raw = attr_or_empty(r, "raw");
-    py::object urllib3_response = loaded_class("urllib3.response", "HTTPResponse");
-    py::object client_response = loaded_class("http.client", "HTTPResponse");
-    PyObject *urllib3 = loaded("urllib3");
-    const Urllib3 *release = urllib3 != nullptr ? known_urllib3(attr_or_empty(urllib3, "__version__")) : nullptr;
-    if (!raw || !urllib3_response || !client_response || release == nullptr ||
-        reinterpret_cast<PyObject *>(Py_TYPE(raw.ptr())) != urllib3_response.ptr()) {
-        return false;
-    }
-    *hands_on_cut = release->hands_on_cut;
-    for (const char *name : {"stream", "read", "_fp_read", "_decode"}) {
-        if (!own_function(urllib3_response, name, "urllib3.response")) {
-            return false;
-        }
-    }
-    if (!release->hands_on_cut && !own_function(urllib3_response, "_raw_read", "urllib3.response")) {
-        return false;
-    }
-    for (const char *name : {"read", "readinto", "_close_conn"}) {
-        if (!own_function(client_response, name, "http.client")) {
-            return false;
-        }
-    }
-    py::object fp = attr_or_empty(raw, "_fp");
-    if (!fp || reinterpret_cast<PyObject *>(Py_TYPE(fp.ptr())) != client_response.ptr()) {
-        return false;
-    }
-    py::object file = attr_or_empty(fp, "fp");
-    PyObject *io = loaded("_io");
-    py::object buffered = io != nullptr ? attr_or_empty(io, "BufferedReader") : py::object();
-    if (!file || !buffered || reinterpret_cast<PyObject *>(Py_TYPE(file.ptr())) != buffered.ptr()) {
-        return false;
-    }
-    py::object chunked = attr_or_empty(raw, "chunked");
-    py::object remaining = attr_or_empty(raw, "length_remaining");
-    py::object enforce = attr_or_empty(raw, "enforce_content_length");
-    py::object decoder = attr_or_empty(raw, "_decoder");
-    py::object headers = attr_or_empty(raw, "headers");
-    if (!chunked || chunked.ptr() != Py_False || !remaining || !PyLong_CheckExact(remaining.ptr()) ||
-        !enforce || enforce.ptr() != Py_True || !decoder || !decoder.is_none() || !headers) {
-        return false;
-    }
-    py::object coding = headers.attr("get")("content-encoding");
-    if (!coding.is_none()) {
-        return false;
-    }
-    // urllib3 2: nothing decoded and waiting.
-    py::object waiting = attr_or_empty(raw, "_decoded_buffer");
-    if (waiting && py::len(waiting) != 0) {
-        return false;
-    }
-    return raw_seen.take(urllib3_response) && client_seen.take(client_response);
-}
-
-/// `e` is requests' ChunkedEncodingError for urllib3's IncompleteRead: the
-/// read found the end of the data before the Content-Length.
-bool ended_early(const py::error_already_set &e) {
-    py::object error = loaded_class("requests.exceptions", "ChunkedEncodingError");
-    py::object incomplete = loaded_class("urllib3.exceptions", "IncompleteRead");
-    if (!error || !incomplete || !e.matches(error)) {
-        return false;
-    }
-    py::object args = attr_or_empty(e.value(), "args");
-    if (!args || !PyTuple_Check(args.ptr()) || PyTuple_GET_SIZE(args.ptr()) != 1) {
-        return false;
-    }
-    py::object inner = attr_or_empty(PyTuple_GET_ITEM(args.ptr(), 0), "args");
-    if (!inner || !PyTuple_Check(inner.ptr()) || PyTuple_GET_SIZE(inner.ptr()) != 2) {
-        return false;
-    }
-    return Py_TYPE(PyTuple_GET_ITEM(inner.ptr(), 1)) == reinterpret_cast<PyTypeObject *>(incomplete.ptr());
-}
 
 /// The first "\n" or "\r" in [p, end), or nullptr.
 const char *line_break(const char *p, const char *end) {
@@ -170,15 +55,12 @@ py::object Line::bytes() const {
 
 ResponseLines::ResponseLines(const kvrt::Globals &, py::handle r, long long chunk_size, bool small_steps)
     : chunk_size_(chunk_size), step_(chunk_size) {
-    ClassSeen response;
-    if (!requests_own(r, response)) {
+    Facts facts;
+    if (!requests_own(r, facts)) {
         plain_ = r.attr("iter_lines")("chunk_size"_a = chunk_size).attr("__iter__")();
         return;
     }
-    ClassSeen raw;
-    ClassSeen client;
-    if (small_steps && chunk_size > kStep && chunk_size % kStep == 0 &&
-        steps_allowed(r, raw, client, &hands_on_cut_)) {
+    if (small_steps && chunk_size > kStep && chunk_size % kStep == 0 && steps_allowed(r, facts, &hands_on_cut_)) {
         stepping_ = true;
         step_ = kStep;
     }
@@ -187,7 +69,7 @@ ResponseLines::ResponseLines(const kvrt::Globals &, py::handle r, long long chun
     // A chunked body's pieces are its chunks: those already received are
     // taken together (the lines do not depend on where pieces end).
     taking_ = !stepping_ && chunks_.open(r);
-    if (!response.same() || (stepping_ && (!raw.same() || !client.same()))) {
+    if (!facts.hold()) {
         // Something ran meanwhile and changed them: the generator is not started yet.
         pieces_ = py::object();
         stepping_ = false;

@@ -1,0 +1,43 @@
+// Every library release that a fast path was checked against, in one table each.
+#pragma once
+
+#include "kvrt.h"
+
+namespace sadrel {
+
+/// The urllib3 releases (constraints/py*.txt) whose reads the line reader
+/// and the chunk taker were checked against.
+///
+/// A body of known length: each read(n) returns n bytes, or fewer only at
+/// the end of the data; where the connection ends before the Content-Length,
+/// urllib3 1.26 hands on what it got and the next read raises IncompleteRead,
+/// urllib3 2 raises at once and drops what it got (`hands_on_cut`).
+///
+/// A chunked body: per chunk, _update_chunk_length reads the size line from
+/// the connection's buffered file (cutting an extension at ";", int(line,
+/// 16)), _handle_chunk reads the data and the two bytes after it through
+/// http.client's _safe_read, and with no content coding _decode hands the
+/// data on as it is; urllib3 2 notes each chunk read as an uncached read.
+struct Urllib3Release {
+    const char *version;
+    bool hands_on_cut;
+};
+constexpr Urllib3Release kUrllib3Releases[] = {{"1.26.20", true}, {"2.8.0", false}};
+
+/// The pandas and numpy releases whose output the block writer's
+/// differential test compares with its own (constraints/py*.txt).
+struct PandasRelease {
+    const char *pandas;
+    const char *numpy;
+};
+constexpr PandasRelease kPandasReleases[] = {
+    {"2.0.3", "1.24.4"}, {"2.3.3", "2.0.2"}, {"2.3.3", "2.2.6"}, {"2.3.3", "2.4.6"}, {"2.3.3", "2.5.5"},
+};
+
+/// The checked release of the loaded urllib3, or nullptr.
+const Urllib3Release *urllib3_release();
+
+/// Whether the loaded pandas and numpy are a checked pair.
+bool pandas_release(py::handle pandas, py::handle numpy);
+
+}  // namespace sadrel
