@@ -216,7 +216,17 @@ void ResponseLines::settle() {
     while (!piece_read_ && !ended_) {
         pos_ = size_;
         carry_.clear();
-        read_piece();
+        try {
+            read_piece();
+        } catch (py::error_already_set &) {
+            if (piece_read_) {
+                // The data ended before the Content-Length, where the plain
+                // call's read of this piece hands on what arrived: its error
+                // would come with the next read, which the loop never makes.
+                return;
+            }
+            throw;
+        }
     }
 }
 

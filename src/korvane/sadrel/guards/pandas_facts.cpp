@@ -41,7 +41,7 @@ constexpr Entry kEntries[] = {
     {{"pandas.core.internals.construction", {"_list_to_arrays"}}, Kind::function},
     {{"pandas.core.internals.construction", {"_finalize_columns_and_data"}}, Kind::function},
     {{"pandas.core.internals.construction", {"convert_object_array"}}, Kind::function},
-    {{"pandas.core.internals.construction", {"maybe_infer_to_datetimelike"}}, Kind::function},
+    {{"pandas.core.internals.construction", {"maybe_infer_to_datetimelike"}}, Kind::function, true},  // up to pandas 2
     {{"pandas.core.internals.construction", {"lib", "maybe_convert_objects"}}, Kind::native},
     {{"pandas.core.internals.construction", {"lib", "to_object_array"}}, Kind::native},
     {{"pandas.core.internals.construction", {"lib", "to_object_array_tuples"}}, Kind::native},
@@ -90,9 +90,14 @@ constexpr const char *kModules[] = {
     "os", "csv", "pandas.io.formats.csvs", "pandas.io.formats.format", "pandas.io.common",
 };
 
-bool starts_with_pandas(py::handle value) {
+/// `value` names pandas or a module of it ("pandas", as pandas 3 gives its
+/// public classes, or "pandas.<...>").
+bool of_pandas(py::handle value) {
     if (!value || !PyUnicode_Check(value.ptr())) {
         return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(value.ptr(), "pandas") == 0) {
+        return true;
     }
     Py_ssize_t n = PyUnicode_Tailmatch(value.ptr(), py::str("pandas.").ptr(), 0, PY_SSIZE_T_MAX, -1);
     if (n < 0) {
@@ -107,7 +112,7 @@ bool genuine(py::handle value, Kind kind) {
     case Kind::module:
         return PyModule_Check(value.ptr());
     case Kind::type:
-        return PyType_Check(value.ptr()) && starts_with_pandas(attr_or_empty(value, "__module__"));
+        return PyType_Check(value.ptr()) && of_pandas(attr_or_empty(value, "__module__"));
     case Kind::function:
         return own_function(value, "pandas", true);
     case Kind::native:
@@ -165,7 +170,7 @@ bool pandas_made(py::handle value) {
     }
     // pandas' own descriptors (cache_readonly and the like) hold a function.
     if (!PyType_Check(value.ptr()) &&
-        starts_with_pandas(attr_or_empty(py::handle(reinterpret_cast<PyObject *>(type)), "__module__"))) {
+        of_pandas(attr_or_empty(py::handle(reinterpret_cast<PyObject *>(type)), "__module__"))) {
         py::object func = attr_or_empty(value, "func");
         return !func || !PyFunction_Check(func.ptr()) || pandas_made(func);
     }
@@ -179,7 +184,7 @@ bool pandas_class(py::handle cls) {
     PyObject *mro = reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_mro;
     for (Py_ssize_t k = 0; mro != nullptr && k < PyTuple_GET_SIZE(mro); ++k) {
         PyObject *base = PyTuple_GET_ITEM(mro, k);
-        if (!starts_with_pandas(attr_or_empty(base, "__module__"))) {
+        if (!of_pandas(attr_or_empty(base, "__module__"))) {
             continue;
         }
         PyObject *dict = reinterpret_cast<PyTypeObject *>(base)->tp_dict;
@@ -253,10 +258,11 @@ bool stdlib_text_settings() {
     return str_equals(linesep, "\n") && PyUnicode_GET_LENGTH(linesep.ptr()) == 1;
 }
 
-/// pandas' options that change the inferred types or the text are at their
-/// defaults: mode.use_inf_as_na, mode.data_manager, future.infer_string
+/// pandas' options that change the inferred types or the text are at the
+/// release's defaults: mode.use_inf_as_na and mode.data_manager (up to
+/// pandas 2), future.infer_string, future.distinguish_nan_and_na (pandas 3)
 /// (display options do not reach to_csv).
-bool options_at_defaults(py::handle config) {
+bool options_at_defaults(py::handle config, bool infer_string) {
     if (!PyDict_CheckExact(config.ptr())) {
         return false;
     }
@@ -264,7 +270,8 @@ bool options_at_defaults(py::handle config) {
     if (mode == nullptr || !PyDict_CheckExact(mode)) {
         return false;
     }
-    if (PyDict_GetItemString(mode, "use_inf_as_na") != Py_False) {
+    PyObject *inf_as_na = PyDict_GetItemString(mode, "use_inf_as_na");
+    if (inf_as_na != nullptr && inf_as_na != Py_False) {
         return false;
     }
     PyObject *manager = PyDict_GetItemString(mode, "data_manager");
@@ -276,10 +283,16 @@ bool options_at_defaults(py::handle config) {
         if (!PyDict_CheckExact(future)) {
             return false;
         }
-        PyObject *infer_string = PyDict_GetItemString(future, "infer_string");
-        if (infer_string != nullptr && infer_string != Py_False) {
+        PyObject *infer = PyDict_GetItemString(future, "infer_string");
+        if (infer != nullptr ? infer != (infer_string ? Py_True : Py_False) : infer_string) {
             return false;
         }
+        PyObject *distinguish = PyDict_GetItemString(future, "distinguish_nan_and_na");
+        if (distinguish != nullptr && distinguish != Py_False) {
+            return false;
+        }
+    } else if (infer_string) {
+        return false;
     }
     return true;
 }
@@ -299,9 +312,12 @@ bool PandasFacts::take(const kvrt::Globals &g) {
     pandas_ = g["pandas"];
     PyObject *pandas = loaded("pandas");
     PyObject *numpy = loaded("numpy");
-    if (pandas == nullptr || pandas != pandas_.ptr() || numpy == nullptr || !pandas_release(pandas_, numpy)) {
+    const PandasRelease *release =
+        pandas != nullptr && pandas == pandas_.ptr() && numpy != nullptr ? pandas_release(pandas_, numpy) : nullptr;
+    if (release == nullptr) {
         return false;
     }
+    infer_string_ = release->infer_string;
     // The modules the entries start from, as to_csv would import them.
     for (const char *name : {"pandas.io.formats.format", "pandas.io.formats.csvs", "pandas.io.common",
                              "pandas.core.internals.construction", "pandas.core.internals.blocks",
@@ -383,7 +399,7 @@ bool PandasFacts::still(const kvrt::Globals &g) const {
     if (common == nullptr || PyDict_GetItemString(PyModule_GetDict(common), "open") != nullptr) {
         return false;
     }
-    if (!options_at_defaults(config_)) {
+    if (!options_at_defaults(config_, infer_string_)) {
         return false;
     }
     // The suffixes that the block writer's path rule read.

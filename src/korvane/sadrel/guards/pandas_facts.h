@@ -37,6 +37,7 @@ private:
     py::object printoptions_; // numpy.get_printoptions
     py::object compressions_seen_;  // io.common.extension_to_compression itself
     py::object compressions_;
+    bool infer_string_ = false;  // future.infer_string's default in this release
     bool quote_cr_ = false;
     int nul_ = -1;
 };

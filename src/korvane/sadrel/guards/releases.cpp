@@ -16,15 +16,15 @@ const Urllib3Release *urllib3_release() {
     return nullptr;
 }
 
-bool pandas_release(py::handle pandas, py::handle numpy) {
+const PandasRelease *pandas_release(py::handle pandas, py::handle numpy) {
     py::object pandas_version = attr_or_empty(pandas, "__version__");
     py::object numpy_version = attr_or_empty(numpy, "__version__");
     for (const PandasRelease &release : kPandasReleases) {
         if (str_equals(pandas_version, release.pandas) && str_equals(numpy_version, release.numpy)) {
-            return true;
+            return &release;
         }
     }
-    return false;
+    return nullptr;
 }
 
 }  // namespace sadrel

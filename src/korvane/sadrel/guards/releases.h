@@ -25,19 +25,23 @@ struct Urllib3Release {
 constexpr Urllib3Release kUrllib3Releases[] = {{"1.26.20", true}, {"2.8.0", false}};
 
 /// The pandas and numpy releases whose output the block writer's
-/// differential test compares with its own (constraints/py*.txt).
+/// differential test compares with its own (constraints/py*.txt), and the
+/// default of pandas' future.infer_string there: off up to pandas 2, on from
+/// pandas 3, where a column of str becomes the str dtype (it prints the same).
 struct PandasRelease {
     const char *pandas;
     const char *numpy;
+    bool infer_string;
 };
 constexpr PandasRelease kPandasReleases[] = {
-    {"2.0.3", "1.24.4"}, {"2.3.3", "2.0.2"}, {"2.3.3", "2.2.6"}, {"2.3.3", "2.4.6"}, {"2.3.3", "2.5.5"},
+    {"2.0.3", "1.24.4", false}, {"2.3.3", "2.0.2", false}, {"2.3.3", "2.2.6", false},
+    {"2.3.3", "2.4.6", false},  {"2.3.3", "2.5.5", false}, {"3.1.2", "2.5.5", true},
 };
 
 /// The checked release of the loaded urllib3, or nullptr.
 const Urllib3Release *urllib3_release();
 
-/// Whether the loaded pandas and numpy are a checked pair.
-bool pandas_release(py::handle pandas, py::handle numpy);
+/// The checked release of the loaded pandas and numpy, or nullptr.
+const PandasRelease *pandas_release(py::handle pandas, py::handle numpy);
 
 }  // namespace sadrel
