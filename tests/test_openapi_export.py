@@ -1,7 +1,6 @@
 """ThinkDataQuery.get_data_csv against the OpenAPI emulator on loopback."""
 import json
 import os
-import re
 import signal
 import subprocess
 import sys

@@ -108,8 +108,8 @@ def outcome(module, export, directory, name="export.csv", read=contents):
     if isinstance(returned, str) and os.path.exists(returned):
         content = read(returned)
         os.remove(returned)
-    left = sorted(os.listdir(directory))
-    for leftover in left:
+    left = sorted(os.listdir(directory)) if os.path.isdir(directory) else None
+    for leftover in left or ():
         os.remove(os.path.join(directory, leftover))
     return Outcome(returned, error, content, recorder.calls, caught, left)
 
