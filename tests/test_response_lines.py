@@ -93,12 +93,18 @@ def test_lines_as_iter_lines(compare, server, framing, newline, last_end):
     compare(server, 7, body=data, **FRAMINGS[framing])
 
 
-def sized(size):
-    """The body in chunks of ``size`` bytes, cut anywhere."""
+def sized(size, spell="%x"):
+    """The body in chunks of ``size`` bytes, cut anywhere, each size spelled by ``spell``."""
     def frame(data):
-        return [b"".join(b"%x\r\n%s\r\n" % (len(data[k:k + size]), data[k:k + size])
+        return [b"".join(b"%s\r\n%s\r\n" % (spelled(spell, len(data[k:k + size])), data[k:k + size])
                          for k in range(0, len(data), size)) + b"0\r\n\r\n"]
     return frame
+
+
+def spelled(spell, n):
+    """``spell % n``, where "%xX" alternates lower and upper case: 171 as "00aB"."""
+    text = "%04x" % n if spell == "%xX" else spell % n
+    return "".join(c.upper() if spell == "%xX" and k % 2 else c for k, c in enumerate(text)).encode()
 
 
 def per_row(data, extension=b"", last=b"0\r\n\r\n"):
@@ -116,6 +122,7 @@ def halves(framing, cut=None):
 
 CHUNKINGS = {
     "1-byte": sized(1), "2-byte": sized(2), "7-byte": sized(7), "80-byte": sized(80), "64-KiB": sized(65536),
+    "upper-hex": sized(26, "%X"), "mixed-hex": sized(171, "%xX"),  # sizes "1A" and "00aB"
     "per-row": lambda data: [per_row(data)],
     "extensions": lambda data: [per_row(data, extension=b";name=value")],
     "trailers": lambda data: [per_row(data, last=b"0\r\nX-Rows: 150\r\nX-Done: yes\r\n\r\n")],
