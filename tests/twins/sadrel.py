@@ -547,3 +547,16 @@ class _Blocks(object):
 
 
 _OWN_TO_CSV = ThinkDataQuery.__dict__["g_to_csv_notmp"]
+
+
+def _keep_margin(obj, margin):
+    """CPython 3.13 takes the common indentation out of docstrings; the module's keep theirs."""
+    if not obj.__doc__.startswith("\n" + margin):
+        obj.__doc__ = obj.__doc__.replace("\n", "\n" + margin)
+
+
+_keep_margin(ThinkDataQuery, " " * 4)
+for _method in ("__init__", "gen_local_unique_file", "g_to_csv_notmp", "get_data_csv", "get_data_raw_pyhive",
+                "get_data_raw_pyhive_i"):
+    _keep_margin(ThinkDataQuery.__dict__[_method], " " * 8)
+del _method
