@@ -9,7 +9,7 @@ sends each row as a chunk of its own, ``presto`` the direct route. Rows are
 ``korvane.testing.data`` rows. Each server runs in a process of its own; the
 OpenAPI body is encoded once, before the first run, so the server only sends
 bytes. Every export runs in a fresh client process, which reports its wall
-time, its CPU time and its peak RSS. Native and twin (bench/reference.py)
+time, its CPU time and its peak RSS. Native and twin (tests/twins/sadrel.py)
 runs alternate, round after round; the tables give medians and the ratio
 twin / native. Every file of a size must be byte-identical to every other
 and to pandas writing the same rows in the same blocks.
@@ -89,8 +89,8 @@ def private_dir():
 
 def query_class(impl):
     if impl == "python":
-        sys.path.insert(0, HERE)
-        from reference import PyThinkDataQuery as Query
+        sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
+        from twins.sadrel import ThinkDataQuery as Query
     else:
         from korvane.sadrel.sadrel import ThinkDataQuery as Query
     return Query

@@ -8,6 +8,9 @@ import uuid
 import pytest
 from hypothesis import settings
 
+import twins
+from twins import Recorder
+
 # Under CI every generated test draws the same examples, so that one commit
 # always gets one verdict; local runs keep exploring new draws.
 settings.register_profile("ci", derandomize=True, database=None)
@@ -38,32 +41,11 @@ def kubectls():
     return params
 
 
-class Recorder(object):
-    """Stands in for BMOBJ: records every call as (method, args), then does
-    what the real object does."""
-
-    def __init__(self, real):
-        self.real = real
-        self.calls = []
-
-    def __getattr__(self, name):
-        target = getattr(self.real, name)
-
-        def record(*args):
-            self.calls.append((name,) + args)
-            return target(*args)
-
-        return record
-
-    def of(self, *names):
-        return [c for c in self.calls if c[0] in names]
-
-
 @pytest.fixture
 def sadrel():
-    import korvane.sadrel.sadrel as module
-
-    return module
+    """The native module. A test file that holds the twin to the same cases
+    overrides this with a fixture over `twins.IMPLS`."""
+    return twins.load("native")
 
 
 @pytest.fixture
@@ -84,15 +66,10 @@ def export_dir(tmp_path):
     return str(path)
 
 
-def exporting_to(directory, base=None):
+def exporting_to(directory, base):
     """A subclass of ``base`` (ThinkDataQuery) whose exports get the module's
     kind of name, but in ``directory``. The module looks the method up at each
     use, so every route honours it."""
-    if base is None:
-        import korvane.sadrel.sadrel as sadrel
-
-        base = sadrel.ThinkDataQuery
-
     class Local(base):
         def gen_local_unique_file(self, ext="csv"):
             return os.path.join(directory, uuid.uuid1().hex + uuid.uuid1().hex + "." + str(ext))
@@ -102,9 +79,9 @@ def exporting_to(directory, base=None):
 
 
 @pytest.fixture
-def local_class(export_dir):
-    """``local_class(base=ThinkDataQuery)``: ``base`` exporting into `export_dir`."""
-    return lambda base=None: exporting_to(export_dir, base)
+def local_class(export_dir, sadrel):
+    """``local_class(base=sadrel.ThinkDataQuery)``: ``base`` exporting into `export_dir`."""
+    return lambda base=None: exporting_to(export_dir, base or sadrel.ThinkDataQuery)
 
 
 @pytest.fixture

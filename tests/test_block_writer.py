@@ -1,10 +1,9 @@
 """The block writer: each block in the file is what pandas writes for it.
 
-Every export runs twice over the same response: once as is, where the module
-writes blocks natively when it can, and once through a subclass that
-overrides ``g_to_csv_notmp`` with a call of the module's own, which turns the
-native writer off and leaves every block to pandas. Files, errors and
-warnings must be the same.
+Every export runs twice over the same response: once with the native module,
+which writes blocks natively when it can, and once with its plain-Python twin,
+which leaves every block to pandas. Files, log calls, errors and warnings
+must be the same.
 """
 import bz2
 import contextlib
@@ -12,7 +11,6 @@ import gzip
 import json
 import logging
 import lzma
-import math
 import os
 import random
 import shutil
@@ -26,7 +24,7 @@ import pandas
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-import korvane.sadrel.sadrel as sadrel
+import twins
 from korvane.sadrel.sadrel import ThinkDataQuery
 from korvane.testing.bodies import BodyServer
 from korvane.testing.presto import PrestoServer
@@ -42,18 +40,9 @@ def make_query(base, directory, name="export.csv"):
     return Query
 
 
-class PandasOnly(ThinkDataQuery):
-    """The plain calls for every block: an override of g_to_csv_notmp."""
-
-    def g_to_csv_notmp(self, filepath, df, index=True, compression=None, mode="w", header=True):
-        return ThinkDataQuery.g_to_csv_notmp(self, filepath, df, index, compression, mode, header)
-
-
 @contextlib.contextmanager
-def pandas_saves():
-    """Counts the files pandas' CSV writer writes meanwhile (on this thread)."""
-    seen = []
-
+def pandas_saves(seen):
+    """Notes in ``seen`` the files pandas' CSV writer writes meanwhile (on this thread)."""
     def profile(frame, event, arg):
         code = frame.f_code
         if event == "call" and code.co_name == "save" and code.co_filename.endswith(
@@ -73,34 +62,14 @@ def lines_of(headers, rows):
     return [dumps(status).encode("ascii")] + [dumps(row).encode("ascii") for row in rows]
 
 
-def outcome(run, read=None):
-    """(file bytes or exception, warnings) of one export; ``read(path)``
-    gives what of the file is compared, its bytes by default."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        try:
-            path = run()
-        except Exception as e:  # compared, type and message
-            result = ("raised", type(e), str(e))
-        else:
-            if read is None:
-                with open(path, "rb") as f:
-                    result = ("file", f.read())
-            else:
-                result = ("file", read(path))
-            os.remove(path)
-    return result, sorted((w.category.__name__, str(w.message)) for w in caught)
-
-
-def both(tmp_path, export, name="export.csv", read=None):
-    """``export(query)`` with the module as is and with pandas only."""
+def both(tmp_path, export, name="export.csv", read=twins.contents):
+    """``export(Query)`` with the twin and with the native module: the same
+    outcome. Returns the native one, and the files pandas wrote for it."""
     directory = tmp_path / "out"
     directory.mkdir(exist_ok=True)
-    with pandas_saves() as saves:
-        native = outcome(lambda: export(make_query(ThinkDataQuery, str(directory), name)), read)
-    plain = outcome(lambda: export(make_query(PandasOnly, str(directory), name)), read)
-    assert os.listdir(str(directory)) == []
-    return native, plain, len(saves)
+    saves = []
+    native = twins.differ(export, str(directory), lambda: pandas_saves(saves), name=name, read=read)
+    return native, len(saves)
 
 
 # ---- generated blocks ------------------------------------------------------------
@@ -156,8 +125,8 @@ def test_fixed_blocks_as_pandas(tmp_path, case):
     with BodyServer() as server:
         server.put(lines_of(headers, rows))
         server.put(lines_of(headers, rows))
-        native, plain, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q", 100))
-    assert native[0][0] == "file" and native == plain
+        native, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q", 100))
+    assert native.content is not None
     assert saves == 0, "the native writer did not take the block"
 
 
@@ -195,8 +164,8 @@ def test_compressed_exports_as_pandas(tmp_path, suffix, route):
             server.put(lines_of(["a", "b", "c"], rows))
             return tdq.get_data_csv({}, "q", 10)
 
-        native, plain, _ = both(tmp_path, export, "export" + suffix, members)
-    assert native[0][0] == "file" and native == plain
+        native, _ = both(tmp_path, export, "export" + suffix, members)
+    assert native.content is not None
 
 
 def test_openapi_blocks_as_pandas(tmp_path):
@@ -213,8 +182,7 @@ def test_openapi_blocks_as_pandas(tmp_path):
             headers, rows, block_size = block
             server.put(lines_of(headers, rows))
             server.put(lines_of(headers, rows))
-            native, plain, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q", block_size))
-            assert native == plain
+            _, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q", block_size))
             if saves == 0:
                 native_blocks.append(block)
 
@@ -239,8 +207,8 @@ def test_float_texts_as_pandas(tmp_path, tail):
     with BodyServer() as server:
         server.put(lines + tail)
         server.put(lines + tail)
-        native, plain, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q", 1000))
-    assert native == plain and native[0][0] == "file"
+        native, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q", 1000))
+    assert native.content is not None
     assert saves == len(tail)  # the nested value sends its block to pandas
 
 
@@ -262,9 +230,8 @@ def test_presto_blocks_as_pandas(tmp_path):
         def check(table):
             columns, rows, block_size = table
             presto.load_table("t", columns, rows)
-            native, plain, _ = both(tmp_path, lambda Q: Q("http://127.0.0.1:1/q", "t", [presto.host, presto.port])
-                                    .get_data_raw_pyhive({}, "select * from t", block_size, read_timeout=30))
-            assert native == plain
+            both(tmp_path, lambda Q: Q("http://127.0.0.1:1/q", "t", [presto.host, presto.port])
+                 .get_data_raw_pyhive({}, "select * from t", block_size, read_timeout=30))
 
         check()
 
@@ -287,8 +254,8 @@ def test_long_export_as_pandas(tmp_path):
     with BodyServer() as server:
         server.put(lines_of(headers, rows))
         server.put(lines_of(headers, rows))
-        native, plain, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q"))
-    assert native[0][0] == "file" and native == plain
+        native, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q"))
+    assert native.content is not None
     assert saves == 0
 
 
@@ -300,7 +267,7 @@ SAMPLE_ROWS = [[n, "n,%d" % n, None if n % 5 == 0 else n / 7, float("inf") if n 
 
 
 def rebound_pandas(patch, stack, tdq):
-    patch.setattr(sadrel, "pandas", types.SimpleNamespace(DataFrame=pandas.DataFrame))
+    patch.setattr(tdq.module, "pandas", types.SimpleNamespace(DataFrame=pandas.DataFrame))
 
 
 def patched_to_csv(patch, stack, tdq):
@@ -309,7 +276,7 @@ def patched_to_csv(patch, stack, tdq):
 
 
 def instance_attribute(patch, stack, tdq):
-    tdq.g_to_csv_notmp = lambda *a, **k: ThinkDataQuery.g_to_csv_notmp(tdq, *a, **k)
+    tdq.g_to_csv_notmp = lambda *a, **k: tdq.module.ThinkDataQuery.g_to_csv_notmp(tdq, *a, **k)
 
 
 def inf_as_na(patch, stack, tdq):
@@ -332,8 +299,7 @@ def csv_compressed(patch, stack, tdq):
 
 
 def header_default(patch, stack, tdq):
-    for cls in (ThinkDataQuery, PandasOnly):
-        patch.setattr(cls.g_to_csv_notmp, "__defaults__", (True, None, "w", False))
+    patch.setattr(tdq.module.ThinkDataQuery.g_to_csv_notmp, "__defaults__", (True, None, "w", False))
 
 
 def extra_row(patch, stack, tdq):
@@ -408,39 +374,40 @@ OUTPUT_CHANGES = {crlf_linesep: b"\r\n", quote_minimal_is_all: b'"id","name"', f
 def test_guards_fall_back_to_pandas(tmp_path, monkeypatch, change):
     """Whatever a guard catches, the file is what the plain calls write."""
     name = "export.csv.gz" if change is compressed_path else "export.csv"
-    files = []
-    with BodyServer() as server, warnings.catch_warnings():
-        for base in (ThinkDataQuery, PandasOnly):
-            if change == "override":
-                base = PandasOnly
-            server.put(lines_of(SAMPLE_HEADERS, SAMPLE_ROWS))
-            tdq = make_query(base, str(tmp_path), name)(server.url, "t")
-            with monkeypatch.context() as patch, contextlib.ExitStack() as stack:
-                if callable(change):
-                    change(patch, stack, tdq)
-                with pandas_saves() as saves:
-                    path = tdq.get_data_csv({}, "q", block_size=16)
-            assert saves, "the plain calls wrote no block"
-            with open(path, "rb") as f:
-                files.append(f.read())
-            os.remove(path)
-    if change in (compressed_path, csv_compressed):
-        files = [gzip.decompress(f) for f in files]
-    assert files[0] == files[1]
+
+    def export(Query):
+        if change == "override":  # the plain calls for every block
+            class Query(Query):
+                def g_to_csv_notmp(self, filepath, df, index=True, compression=None, mode="w", header=True):
+                    return self.module.ThinkDataQuery.g_to_csv_notmp(self, filepath, df, index, compression,
+                                                                     mode, header)
+        server.put(lines_of(SAMPLE_HEADERS, SAMPLE_ROWS))
+        tdq = Query(server.url, "t")
+        with monkeypatch.context() as patch, contextlib.ExitStack() as stack, pandas_saves([]) as saves:
+            if callable(change):
+                change(patch, stack, tdq)
+            path = tdq.get_data_csv({}, "q", block_size=16)
+        assert saves, "the plain calls wrote no block"
+        return path
+
+    read = (lambda path: gzip.decompress(twins.contents(path))) if change in (compressed_path, csv_compressed) \
+        else twins.contents
+    with BodyServer() as server:
+        content = both(tmp_path, export, name, read)[0].content
     if change is patched_to_csv:
-        assert files[0].startswith(b"id;name;")
+        assert content.startswith(b"id;name;")
     if change is inf_as_na:
-        assert b"inf" not in files[0]
+        assert b"inf" not in content
     if change is numpy_legacy_printing:
-        assert b"0.142857142857," in files[0]
+        assert b"0.142857142857," in content
     if change is header_default:
-        assert files[0].startswith(b"0,")
+        assert content.startswith(b"0,")
     if change is extra_row:
-        assert b"\nextra\n" in files[0]
+        assert b"\nextra\n" in content
     if change is na_rep:
-        assert b",NA," in files[0]
+        assert b",NA," in content
     if change in OUTPUT_CHANGES:
-        assert OUTPUT_CHANGES[change] in files[0]
+        assert OUTPUT_CHANGES[change] in content
 
 
 def test_guard_passes_on_an_interrupt(tmp_path):
@@ -521,30 +488,32 @@ def test_file_changed_between_blocks(tmp_path, caplog, monkeypatch, fault, route
     if fault is deleted_in_block and writer == "native":
         pytest.skip("only pandas' path runs Python code between the checks and the open")
     directory = tmp_path / "out"
-    directory.mkdir()
     path = str(directory / "export.csv")
     rows = [[n, "v%d" % n, n / 3] for n in range(30)]
-    if writer == "pandas":  # the module's own g_to_csv_notmp, every block through pandas
-        DataFrame = fault(path) if fault is deleted_in_block else pandas.DataFrame
-        monkeypatch.setattr(sadrel, "pandas", types.SimpleNamespace(DataFrame=DataFrame))
     logger = logging.getLogger("korvane")
-    handler = OnFirstBlock(None if fault is deleted_in_block else lambda: fault(path), path, b"a,b,c\n")
-    logger.addHandler(handler)
     caplog.set_level(logging.INFO, logger="korvane")
-    try:
-        with BodyServer() as server, PrestoServer() as presto, pandas_saves() as saves:
-            Query = make_query(ThinkDataQuery, str(directory))
-            tdq = Query(server.url, "t", [presto.host, presto.port])
-            with pytest.raises(OSError) as raised:
+
+    def export(Query):
+        directory.mkdir(exist_ok=True)
+        handler = OnFirstBlock(None if fault is deleted_in_block else lambda: fault(path), path, b"a,b,c\n")
+        logger.addHandler(handler)
+        try:
+            with monkeypatch.context() as patch:
+                if writer == "pandas":  # the module's own g_to_csv_notmp, every block through pandas
+                    DataFrame = fault(path) if fault is deleted_in_block else pandas.DataFrame
+                    patch.setattr(Query.module, "pandas", types.SimpleNamespace(DataFrame=DataFrame))
+                tdq = Query(server.url, "t", [presto.host, presto.port])
                 if route == "openapi":
                     server.put(lines_of(["a", "b", "c"], rows))
-                    tdq.get_data_csv({}, "q", block_size=10)
-                else:
-                    presto.load_table("t", [("a", "bigint"), ("b", "varchar"), ("c", "double")], rows)
-                    tdq.get_data_raw_pyhive({}, "select * from t", block_size=10, read_timeout=30)
-    finally:
-        logger.removeHandler(handler)
-    assert path in str(raised.value)
+                    return tdq.get_data_csv({}, "q", block_size=10)
+                presto.load_table("t", [("a", "bigint"), ("b", "varchar"), ("c", "double")], rows)
+                return tdq.get_data_raw_pyhive({}, "select * from t", block_size=10, read_timeout=30)
+        finally:
+            logger.removeHandler(handler)
+
+    with BodyServer() as server, PrestoServer() as presto:
+        native, saves = both(tmp_path, export)
+    assert isinstance(native.error, OSError) and path in str(native.error)
     assert bool(saves) == (writer == "pandas")
     assert not os.path.exists(path)
     logged = " ".join(r.getMessage() for r in caplog.records)

@@ -1,8 +1,6 @@
 """ThinkDataQuery.get_data_csv against the OpenAPI emulator on loopback."""
-import importlib.util
 import json
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -13,12 +11,18 @@ import requests
 
 from korvane.testing import data
 from korvane.testing.openapi import OpenApiServer
+import twins
 
 TOKEN = "tok-1"
 SQL = "select * from v_user_7 where city = 'São Paulo' & note <> '?'"
 H = ["n", "name"]
 R7 = [[k, "r%d" % k] for k in range(1, 8)]
 IN_QUERY = ("log_error", "in query")
+
+
+@pytest.fixture(params=twins.IMPLS)
+def sadrel(request):
+    return twins.load(request.param)
 
 
 @pytest.fixture
@@ -350,7 +354,7 @@ def native_block_size_runs(block_size_servers, tmp_path_factory):
         for line in child.stdout.splitlines():
             if line.startswith("CASE "):
                 route, size, content, clogs, error = json.loads(line[5:])
-                runs[route, size] = content, clogs, error
+                runs[route, size] = [content, clogs, error]
         pending = [case for case in pending if (case[0], repr(case[1])) not in runs]
         if pending:  # the child died in the first case it did not report; go on without it
             deaths[pending[0][0], repr(pending[0][1])] = child
@@ -358,50 +362,26 @@ def native_block_size_runs(block_size_servers, tmp_path_factory):
     return runs, deaths
 
 
-@pytest.fixture(scope="module")
-def reference():
-    """bench/reference.py: the export loops in plain Python."""
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "bench", "reference.py")
-    spec = importlib.util.spec_from_file_location("korvane_bench_reference", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 @pytest.mark.parametrize("route", ["openapi", "direct"])
 @pytest.mark.parametrize("size", BLOCK_SIZES, ids=repr)
 def test_block_sizes_that_are_no_positive_int_behave_as_in_python(
-        native_block_size_runs, block_size_servers, reference, bm, monkeypatch, tmp_path, route, size):
+        native_block_size_runs, block_size_servers, tmp_path, route, size):
     runs, deaths = native_block_size_runs
     child = deaths.get((route, repr(size)))
     if child is not None:
         died = "signal %s" % signal.Signals(-child.returncode).name if child.returncode < 0 else "exit %d" % (
             child.returncode)
         pytest.fail("the export process died in this case (%s):\n%s" % (died, child.stderr[-3000:]))
-    content, clogs, error = runs[route, repr(size)]
     api, presto = block_size_servers
-    monkeypatch.setattr(reference, "BMOBJ", bm)
-    twin_path = str(tmp_path / "twin.csv")
 
-    class Twin(reference.PyThinkDataQuery):
-        def gen_local_unique_file(self, ext="csv"):
-            return twin_path
-
-    twin_error = None
-    try:
+    def export(Query):
         if route == "openapi":
-            Twin(api.url, TOKEN).get_data_csv("ctx", SQL, size)
-        else:
-            Twin("http://unused/querySql", "tok", [presto.host, presto.port]).get_data_raw_pyhive(
-                "ctx", PRESTO_SQL, size)
-    except Exception as e:
-        twin_error = [type(e).__name__, str(e)]
-    twin_clogs = [list(call[1:]) for call in bm.of("clog")]
-    if twin_error and route == "direct":
-        twin_clogs.append(["ctx", "get data error:", twin_error[1]])  # the attempt logs its error; the twin does not
-    assert error == twin_error
-    assert json.dumps(clogs) == json.dumps(twin_clogs)  # 2 is not 2.0, nor True
-    if error:
-        assert content is None  # a failed export leaves no file
-    else:
-        assert content == read(twin_path).decode("utf-8")
+            return Query(api.url, TOKEN).get_data_csv("ctx", SQL, size)
+        return Query("http://unused/querySql", "tok", [presto.host, presto.port]).get_data_raw_pyhive(
+            "ctx", PRESTO_SQL, size)
+
+    twin = twins.outcome(twins.load("twin"), export, str(tmp_path))
+    error = twin.error and [type(twin.error).__name__, str(twin.error)]
+    content = twin.content and twin.content.decode("utf-8")
+    clogs = [list(c[1:]) for c in twin.of("clog")]
+    assert json.dumps(runs[route, repr(size)]) == json.dumps([content, clogs, error])  # 2 is not 2.0, nor True

@@ -8,7 +8,7 @@ import pytest
 import requests
 from pyhive import exc
 
-from korvane.sadrel.sadrel import ThinkDataQuery
+import twins
 from korvane.testing import data
 from korvane.testing.openapi import OpenApiServer
 from korvane.testing.presto import Fault, PrestoServer
@@ -18,7 +18,12 @@ CTX = {"job": "presto-export"}
 STALL = Fault("stall_headers", seconds=3)
 
 
-class BlockLog(ThinkDataQuery):
+@pytest.fixture(params=twins.IMPLS)
+def sadrel(request):
+    return twins.load(request.param)
+
+
+class BlockLog(object):
     """Keeps the shape of every CSV write (rows, keywords), then writes."""
 
     def g_to_csv_notmp(self, filepath, df, **kwargs):
@@ -27,10 +32,11 @@ class BlockLog(ThinkDataQuery):
 
 
 @pytest.fixture
-def client(local_class):
-    """client(server, port=None, cls=BlockLog): a client of ``server`` that
-    exports into the test's own directory."""
-    def make(server, port=None, cls=BlockLog):
+def client(local_class, sadrel):
+    """client(server, port=None, log=True): a client of ``server`` that
+    exports into the test's own directory (a BlockLog with ``log``)."""
+    def make(server, port=None, log=True):
+        cls = type("BlockLog", (BlockLog, sadrel.ThinkDataQuery), {}) if log else sadrel.ThinkDataQuery
         tdq = local_class(cls)("http://unused/querySql", "tok", [server.host, server.port if port is None else port])
         tdq.writes = []
         return tdq
@@ -107,7 +113,7 @@ def test_large_export_matches_pandas_and_the_openapi_route(bm, client, local_cla
     count, block_size = 2500, 1000
     with PrestoServer(page_rows=500) as presto_server:
         presto_server.load_sample("sample", count)
-        direct = client(presto_server, cls=ThinkDataQuery).get_data_raw_pyhive(
+        direct = client(presto_server, log=False).get_data_raw_pyhive(
             CTX, SQL, block_size, 300)
     with OpenApiServer(token="tok") as api:
         api.add_sample(SQL, count)

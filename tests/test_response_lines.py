@@ -1,7 +1,7 @@
 """The lines of the OpenAPI export are those of ``r.iter_lines(chunk_size=104857600)``.
 
-The module against the plain loop below, on the same raw bodies from the
-emulator: the file, the progress messages, and the error (type and text). Endings ``\\n``, ``\\r\\n``
+The module against its plain-Python twin, on the same raw bodies from the
+emulator: the file, the log calls, the error. Endings ``\\n``, ``\\r\\n``
 and ``\\r`` (mixed too), empty and blank lines, a last line without an
 ending; chunked bodies cut into chunks of 1, 3 and 7 bytes (a piece boundary
 everywhere), bodies of known length, gzip-encoded ones; bodies cut short, a
@@ -12,62 +12,15 @@ import os
 import random
 import types
 
-import pandas
 import pytest
 import requests
 import urllib3
 
 from korvane.testing.openapi import OpenApiServer
+from twins import differ
 
 STATUS = b'{"return_code":0,"return_message":"success","data":{"headers":["n","s"]}}'
 MiB = 1 << 20
-
-
-def plain_export(url, block_size, path, read_timeout=600):
-    """The plain loop, with the module's status check and its removal of a
-    partial file: (file bytes or None, clogs, error, whether a file was made)."""
-    clogs, datas, i, cols = [], [], 0, None
-    r = requests.session().post(url, data={"token": "t", "sql": "q"}, stream=True, verify=False,
-                                timeout=(300, read_timeout))
-    r.raw.enforce_content_length = True
-
-    def write(rows, **kwargs):
-        pandas.DataFrame(data=rows, columns=cols).to_csv(path, index=None, **kwargs)
-
-    try:
-        for row in r.iter_lines(chunk_size=104857600):
-            if not row:
-                continue
-            data = None
-            if i == 0:
-                cols = json.loads(row)["data"]["headers"]
-                write([])
-            elif row.strip() not in (b"", ""):
-                data = json.loads(row)
-            if data is not None:
-                datas.append(data)
-            i += 1
-            if len(datas) == block_size:
-                write(datas, mode="a", header=False)
-                datas = []
-            if i % block_size == 0:
-                clogs.append(i)
-        clogs.append("total: %d" % i)
-        if datas:
-            write(datas, mode="a", header=False)
-    except Exception as e:
-        made = os.path.exists(path)
-        if made:
-            os.remove(path)
-        return None, clogs, (type(e), str(e)), made
-    return read(path), clogs, None, True
-
-
-def read(path):
-    with open(path, "rb") as f:
-        data = f.read()
-    os.remove(path)
-    return data
 
 
 class ShortReadTimeout(requests.Session):
@@ -80,25 +33,24 @@ class ShortReadTimeout(requests.Session):
 
 
 @pytest.fixture
-def compare(sadrel, bm, local_class, export_dir, monkeypatch):
+def compare(export_dir):
+    """compare(server, block_size, read_timeout=600, **fault): the native
+    export of the raw body ``fault`` describes, as the twin's; returns its outcome."""
     def run(server, block_size, read_timeout=600, **fault):
-        server.set_fault("raw", **fault)
-        del bm.calls[:]
-        error, data = None, None
-        if read_timeout != 600:
-            session = type("Session", (ShortReadTimeout,), {"read_timeout": read_timeout})
-            monkeypatch.setattr(sadrel, "requests", types.SimpleNamespace(session=session))
-        try:
-            data = read(local_class()(server.url, "t").get_data_csv({}, "q", block_size))
-        except Exception as e:
-            error = (type(e), str(e))
-        monkeypatch.undo()
-        native = data, [c[2] for c in bm.of("clog")], error, data is not None or bool(bm.of("remove_file"))
-        server.set_fault("raw", **fault)
-        plain = plain_export(server.url, block_size, os.path.join(export_dir, "plain.csv"), read_timeout)
-        assert native == plain
-        assert os.listdir(export_dir) == []
-        return native[:3]
+        def export(Query):
+            server.set_fault("raw", **fault)
+            module, real = Query.module, Query.module.requests
+            if read_timeout != 600:
+                session = type("Session", (ShortReadTimeout,), {"read_timeout": read_timeout})
+                module.requests = types.SimpleNamespace(session=session)
+            try:
+                return Query(server.url, "t").get_data_csv({}, "q", block_size)
+            finally:
+                module.requests = real
+
+        native = differ(export, export_dir)
+        assert native.left == [] and (native.error is None) == (native.content is not None)
+        return native
 
     return run
 
@@ -141,12 +93,18 @@ def test_lines_as_iter_lines(compare, server, framing, newline, last_end):
     compare(server, 7, body=data, **FRAMINGS[framing])
 
 
-def sized(size):
-    """The body in chunks of ``size`` bytes, cut anywhere."""
+def sized(size, spell="%x"):
+    """The body in chunks of ``size`` bytes, cut anywhere, each size spelled by ``spell``."""
     def frame(data):
-        return [b"".join(b"%x\r\n%s\r\n" % (len(data[k:k + size]), data[k:k + size])
+        return [b"".join(b"%s\r\n%s\r\n" % (spelled(spell, len(data[k:k + size])), data[k:k + size])
                          for k in range(0, len(data), size)) + b"0\r\n\r\n"]
     return frame
+
+
+def spelled(spell, n):
+    """``spell % n``, where "%xX" alternates lower and upper case: 171 as "00aB"."""
+    text = "%04x" % n if spell == "%xX" else spell % n
+    return "".join(c.upper() if spell == "%xX" and k % 2 else c for k, c in enumerate(text)).encode()
 
 
 def per_row(data, extension=b"", last=b"0\r\n\r\n"):
@@ -164,6 +122,7 @@ def halves(framing, cut=None):
 
 CHUNKINGS = {
     "1-byte": sized(1), "2-byte": sized(2), "7-byte": sized(7), "80-byte": sized(80), "64-KiB": sized(65536),
+    "upper-hex": sized(26, "%X"), "mixed-hex": sized(171, "%xX"),  # sizes "1A" and "00aB"
     "per-row": lambda data: [per_row(data)],
     "extensions": lambda data: [per_row(data, extension=b";name=value")],
     "trailers": lambda data: [per_row(data, last=b"0\r\nX-Rows: 150\r\nX-Done: yes\r\n\r\n")],
@@ -183,8 +142,8 @@ def test_chunked_framing(compare, server, chunking):
     rnd = random.Random(7)
     framing = CHUNKINGS[chunking](body(rows(1500, rnd), b"\n", rnd))
     stalled = chunking == "stalled"
-    _, _, error = compare(server, 7, framing=framing, seconds=3 if stalled else 0.3,
-                          read_timeout=1 if stalled else 600)
+    error = compare(server, 7, framing=framing, seconds=3 if stalled else 0.3,
+                    read_timeout=1 if stalled else 600).error
     assert (error is None) == (chunking not in ("cut-in-chunk", "cut-in-size-line", "bad-size", "stalled"))
 
 
@@ -210,16 +169,16 @@ def test_body_cut_short(compare, server, big_body, framing, cut):
         options["complete"] = False
     else:
         options["length"] = len(big_body) if framing == "length" else len(big_body) * 3
-    _, clogs, error = compare(server, 1000, **options)
-    assert error is not None and bool(clogs) == (urllib3.__version__.startswith("1.") or framing == "chunked")
+    native = compare(server, 1000, **options)
+    assert native.error is not None and bool(native.clogs) == (urllib3.__version__.startswith("1.") or framing == "chunked")
 
 
 @pytest.mark.parametrize("cut", [MiB + 12345, 2 * MiB + 7])
 def test_reset_loses_the_whole_piece(compare, server, big_body, cut):
     """A reset inside a piece of known length: the plain call's read of
     100 MiB loses all of it, so no line of it was ever seen."""
-    _, clogs, error = compare(server, 1000, body=big_body[:cut], length=len(big_body), seconds=0.3, how="rst")
-    assert error is not None and error[0] is requests.exceptions.ChunkedEncodingError and clogs == []
+    native = compare(server, 1000, body=big_body[:cut], length=len(big_body), seconds=0.3, how="rst")
+    assert type(native.error) is requests.exceptions.ChunkedEncodingError and native.clogs == []
 
 
 @pytest.mark.parametrize("at", [100, 60000, 100000])

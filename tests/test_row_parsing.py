@@ -180,6 +180,22 @@ EDGE_LINES = [("[%d]" % n).encode() for n in sorted(set(
     + [sign * 2 ** 63 + d for sign in (1, -1) for d in (-2, -1, 0, 1)] + [2 ** 64, -2 ** 64]))]
 
 
+FIXED_LINES = {
+    "int-edges": EDGE_LINES,
+    # \u escapes with hex digits in lower, upper and mixed case, surrogate pairs included.
+    "hex-case": [b'["\\u00e9", "\\u00E9", "\\u00eA", "\\uABCD\\uabcd\\uAbCd", "\\uFFFF", "\\u20AC\\u20ac"]',
+                 b'["\\ud83d\\ude00", "\\uD83D\\uDE00", "\\uD83d\\uDe00", "\\udBFF\\uDfFf", "\\uDBFFz"]',
+                 b'["\\u00E9"]', b'["\\uD83D\\uDE00"]', b'["\\u00Eg"]', b'["\\uD83D\\uDE0G"]'],
+    # Strings of one character are the interpreter's shared ones, as json.loads gives them.
+    "one-character": [b'["a", "\\u0041", "\xc3\xa9", "\\u00e9", "\xc3\xbf", "", "\\u20ac", "ab", "\\n"]', b'["z"]'],
+}
+
+
+@pytest.mark.parametrize("lines", sorted(FIXED_LINES))
+def test_fixed_lines(export, lines):
+    check(export, FIXED_LINES[lines])
+
+
 @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck), derandomize=True)
 @given(st.lists(ROWS, min_size=1, max_size=20), st.randoms(use_true_random=False))
 def test_rows_are_what_json_loads_makes_of_each_line(export, rows, rnd):
@@ -396,5 +412,3 @@ def test_rows_of_a_users_own_loads_stay_tracked(export, sadrel, monkeypatch, whe
     assert rows == [[1, 2], ["a", None]] and all(gc.is_tracked(row) for row in rows)
 
 
-def test_one_character_strings_are_the_shared_ones(export):
-    check(export, [b'["a", "\\u0041", "\xc3\xa9", "\\u00e9", "\xc3\xbf", "", "\\u20ac", "ab", "\\n"]', b'["z"]'])

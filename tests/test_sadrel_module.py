@@ -1,6 +1,9 @@
 """The sadrel module as Python sees it: surface, docstrings, life cycle, binary."""
 import inspect
+import os
 import pydoc
+import re
+
 import pytest
 
 import korvane.sadrel.sadrel as sadrel
@@ -91,6 +94,32 @@ def test_method_introspection(name):
     if name in DEFAULTS:
         assert fn.__defaults__ == DEFAULTS[name]
         assert all(type(d) is type(e) for d, e in zip(fn.__defaults__, DEFAULTS[name]))
+
+
+def test_twin_is_the_module_in_python():
+    """tests/twins/sadrel.py: every `// def` of sadrel.cpp (the Python that a
+    C++ body stands for) is a def of the twin, which has the module's
+    docstrings, signatures and globals."""
+    import twins.sadrel as twin
+
+    cpp = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "src", "korvane", "sadrel",
+                       "sadrel.cpp")
+    if not os.path.exists(cpp):
+        pytest.skip("no source tree here (a run against an installed wheel)")
+
+    def defs(text):
+        return {" ".join(m.split()) for m in re.findall(r"\bdef \w+\([^)]*\):", text)}
+
+    with open(cpp, encoding="utf-8") as f:
+        comments = "\n".join(line.strip().lstrip("/") for line in f if line.strip().startswith("//"))
+    with open(twin.__file__, encoding="utf-8") as f:
+        assert len(defs(comments)) == 7 and defs(comments) <= defs(f.read())
+    assert (twin.__doc__, twin.ThinkDataQuery.__doc__) == (sadrel.__doc__, TDQ.__doc__)
+    assert [n for n in vars(twin) if n[0] != "_"] == [n for n in vars(sadrel) if n[0] != "_"]
+    for name in SIGNATURES:
+        ours, theirs = vars(twin.ThinkDataQuery)[name], vars(TDQ)[name]
+        assert (str(inspect.signature(ours)), ours.__doc__, ours.__qualname__, ours.__defaults__) == (
+            str(inspect.signature(theirs)), theirs.__doc__, theirs.__qualname__, theirs.__defaults__)
 
 
 def test_pyhive_docstring_shows_usage():

@@ -150,8 +150,7 @@ case "$mode" in
       home=$(mktemp -d /tmp/korvane-wheel-test.XXXXXX)
       echo "== CPython $ver: suite against the installed wheel in $home"
       install_wheel "$ver" "$root"/dist/korvane-*-cp${ver/./}-cp${ver/./}-*.whl "$home"
-      cp -r tests "$home/tests"
-      mkdir "$home/bench" && cp bench/reference.py "$home/bench/"  # the Python twin some tests compare with
+      cp -r tests "$home/tests"  # the Python twin, tests/twins, with it
       # The suite, its settings and the twin only: nothing of the source tree is importable.
       (cd "$home" \
         && venv/bin/python -c 'import korvane.sadrel.sadrel as m, sys; sys.exit("/site-packages/" not in m.__file__)' \
