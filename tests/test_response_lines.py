@@ -192,6 +192,18 @@ def test_bad_line_before_a_cut(compare, server, big_body, at):
     compare(server, 1000, body=broken[:2 * MiB + 99], length=len(broken), seconds=0.3, how="rst")
 
 
+@pytest.mark.parametrize("cut", [MiB - 1, MiB, MiB + 1])
+@pytest.mark.parametrize("first", [STATUS, b'{"return_code":1,"return_message":"no table"}'], ids=["bad-line", "rejected"])
+def test_cut_where_a_step_ends(compare, server, big_body, cut, first):
+    """The body ends 100 bytes short of its Content-Length, at or next to a
+    step of the reader, after a line that ends the loop: the loop's own
+    error and logs, not the read error of a read the plain loop never makes."""
+    lines = big_body.split(b"\n")
+    lines[0], lines[100] = first, b"<<not json>>"
+    broken = b"\n".join(lines)[:cut]
+    compare(server, 1000, body=broken, length=cut + 100)
+
+
 @pytest.mark.skipif(not os.environ.get("KORVANE_LONG_LINES"), reason="long run: set KORVANE_LONG_LINES=1")
 @pytest.mark.parametrize("framing", ["length", "chunked"])
 def test_crlf_across_the_100_mib_boundary(compare, server, framing):

@@ -113,7 +113,7 @@ def test_twin_is_the_module_in_python():
     with open(cpp, encoding="utf-8") as f:
         comments = "\n".join(line.strip().lstrip("/") for line in f if line.strip().startswith("//"))
     with open(twin.__file__, encoding="utf-8") as f:
-        assert len(defs(comments)) == 7 and defs(comments) <= defs(f.read())
+        assert len(defs(comments)) >= 7 and defs(comments) <= defs(f.read())
     assert (twin.__doc__, twin.ThinkDataQuery.__doc__) == (sadrel.__doc__, TDQ.__doc__)
     assert [n for n in vars(twin) if n[0] != "_"] == [n for n in vars(sadrel) if n[0] != "_"]
     for name in SIGNATURES:

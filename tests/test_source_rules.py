@@ -1,5 +1,4 @@
 """The house rules of the C++ sources, checked on the text."""
-import ast
 import pathlib
 import re
 
@@ -50,26 +49,3 @@ def test_every_cleared_error_was_matched_first():
                 continue
             offenders.append("%s:%d" % (path.relative_to(SRC), n + 1))
     assert offenders == []
-
-
-def test_every_def_in_the_module_is_the_twins():
-    """Each `// def` of sadrel.cpp is a def of the twin, with the same
-    parameters and defaults."""
-    twin = ast.parse((ROOT / "tests" / "twins" / "sadrel.py").read_text(encoding="utf-8"))
-    signatures = {_signature(node) for node in ast.walk(twin) if isinstance(node, ast.FunctionDef)}
-    lines = lines_of(SRC / "korvane" / "sadrel" / "sadrel.cpp")
-    heads = []
-    for n, line in enumerate(lines):
-        if line.startswith("// def "):
-            head = line[3:]
-            while not head.rstrip().endswith(":"):
-                n += 1
-                head += " " + lines[n][2:].strip()
-            heads.append(head)
-    assert len(heads) >= 7
-    for head in heads:
-        assert _signature(ast.parse(head + " pass").body[0]) in signatures, head
-
-
-def _signature(node):
-    return node.name, tuple(a.arg for a in node.args.args), tuple(ast.dump(d) for d in node.args.defaults)

@@ -67,12 +67,15 @@ def contents(path):
 
 
 class Outcome(object):
-    """What one export did. ``key`` is what is compared."""
+    """What one export did. ``key`` is what is compared: not ResourceWarnings,
+    which the cyclic collector emits for whichever earlier export's sockets
+    it happens to free during this one."""
 
     def __init__(self, returned, error, content, calls, caught, left):
         self.returned, self.error, self.content, self.calls, self.left = returned, error, content, calls, left
         self.key = (described(returned), described(error), content, [described(c) for c in calls],
-                    sorted((w.category.__name__, ADDRESS.sub("0x?", str(w.message))) for w in caught), left)
+                    sorted((w.category.__name__, ADDRESS.sub("0x?", str(w.message))) for w in caught
+                           if not issubclass(w.category, ResourceWarning)), left)
 
     def of(self, *names):
         return [c for c in self.calls if c[0] in names]
