@@ -322,6 +322,11 @@ void cancel_query(const Globals &g, py::handle cursor, py::handle read_timeout) 
     }
 }
 
+// def yx_fetch_many():
+//     return cursor.fetchmany(fetch_size)
+// is sadrel::FetchMany (export/presto_pages.h): pyhive's own call, or its
+// stand-in that keeps the rows of Presto's pages native.
+
 // def get_data_raw_pyhive_i(self, ctx, unique_path, sql, block_size=100000,
 //                           fetch_size=10000, read_timeout=300, upcount=None):
 py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::handle ctx,
@@ -358,9 +363,7 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
                 blocks.cols.attr("append")(entry[py::int_(0)]);
             }
             blocks.write_header();
-            // def yx_fetch_many():
-            //     return cursor.fetchmany(fetch_size)
-            sadrel::FetchMany fetch_many(g, cursor, fetch_size);
+            sadrel::FetchMany fetch_many(g, cursor, fetch_size);  // def yx_fetch_many(): ...
             sadrel::Fetched rows = fetch_many();
             while (rows) {
                 for (sadrel::FetchedRow row : rows) {
