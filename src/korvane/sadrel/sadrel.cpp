@@ -544,15 +544,8 @@ void cancel_query(const Globals &g, py::handle cursor, py::handle read_timeout) 
 
 // def yx_fetch_many():
 //     return cursor.fetchmany(fetch_size)
-py::object yx_fetch_many(const Globals &, py::handle closure, kvrt::Args) {
-    py::handle cursor = PyTuple_GET_ITEM(closure.ptr(), 0);
-    py::handle fetch_size = PyTuple_GET_ITEM(closure.ptr(), 1);
-    return cursor.attr("fetchmany")(fetch_size);
-}
-
-const kvrt::FunctionDef yx_fetch_many_def{
-    "yx_fetch_many", "ThinkDataQuery.get_data_raw_pyhive_i.<locals>.yx_fetch_many", nullptr,
-    nullptr, 0, &yx_fetch_many};
+// is sadrel::FetchMany (export/presto_pages.h): pyhive's own call, or its
+// stand-in that keeps the rows of Presto's pages native.
 
 // def get_data_raw_pyhive_i(self, ctx, unique_path, sql, block_size=100000,
 //                           fetch_size=10000, read_timeout=300, upcount=None):
@@ -590,12 +583,11 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
                 blocks.cols.attr("append")(entry[py::int_(0)]);
             }
             blocks.write_header();
-            py::object fetch_many = kvrt::make_function(yx_fetch_many_def, kModule, g.dict(), py::tuple(),
-                                                        py::make_tuple(cursor, fetch_size));
-            py::object rows = fetch_many();
-            while (kvrt::is_true(rows)) {
-                for (py::handle row : rows) {
-                    if (!kvrt::is_true(row)) {
+            sadrel::FetchMany fetch_many(g, cursor, fetch_size);  // def yx_fetch_many(): ...
+            sadrel::Fetched rows = fetch_many();
+            while (rows) {
+                for (sadrel::FetchedRow row : rows) {
+                    if (!row) {
                         continue;
                     }
                     blocks.append(row);

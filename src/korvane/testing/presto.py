@@ -222,12 +222,14 @@ class _Handler(BaseHTTPRequestHandler):
 
     # -- response writing ---------------------------------------------------
 
-    def _head(self, status: int, content_type: Optional[str], length: int, chunked: bool = False) -> bytes:
+    def _head(self, status: int, content_type: Optional[str], length: int, chunked: bool = False,
+              headers: Optional[Dict[str, str]] = None) -> bytes:
         reason = self.responses.get(status, ("",))[0]
         lines = ["HTTP/1.1 %d %s" % (status, reason),
                  "Server: %s" % self.server_version,
                  "Date: %s" % self.date_time_string(),
                  "Connection: close"]
+        lines += ["%s: %s" % item for item in (headers or {}).items()]
         if content_type:
             lines.append("Content-Type: %s" % content_type)
         if chunked:
@@ -260,10 +262,10 @@ class _Handler(BaseHTTPRequestHandler):
             pass
 
     def send(self, status: int, body: bytes, content_type: Optional[str] = "application/json; charset=utf-8",
-             fault: Optional[Fault] = None) -> None:
+             fault: Optional[Fault] = None, headers: Optional[Dict[str, str]] = None) -> None:
         emu = self.server.emulator
         if fault is None:
-            self._write(self._head(status, content_type, len(body)) + body)
+            self._write(self._head(status, content_type, len(body), headers=headers) + body)
             return None
         kind = fault.kind
         if kind == "stall_headers":
@@ -312,6 +314,11 @@ class PrestoServer(object):
     (``description``) only from such later answers, so it needs this for a
     result of one page; pyhive then sleeps ``poll_interval`` once per
     query.  By default the ``POST`` answer carries the first page.
+
+    ``page_headers``: extra response headers by page (0 is the ``POST``
+    answer) of every attempt, e.g. ``{1: {"X-Presto-Set-Session": "a=1"}}``.
+    ``on_request``: called with each :class:`RecordedRequest` as it
+    arrives, in the server's thread, before it is answered.
     """
 
     def __init__(self, page_rows: int = 10000, queue_first: bool = False) -> None:
@@ -324,6 +331,8 @@ class PrestoServer(object):
         self._plan: Dict[int, Fault] = {}  # attempt index -> Fault
         self.cancels: List[str] = []
         self.cancel_delay: float = 0
+        self.page_headers: Dict[int, Dict[str, str]] = {}
+        self.on_request: Optional[Callable[[RecordedRequest], None]] = None
         self._state_lock = threading.Lock()
         self._db_lock = threading.Lock()
         self._db = sqlite3.connect(":memory:", check_same_thread=False,
@@ -450,6 +459,8 @@ class PrestoServer(object):
     def _record(self, request: RecordedRequest) -> None:
         with self._state_lock:
             self.requests.append(request)
+        if self.on_request is not None:
+            self.on_request(request)
 
     def _stall(self, seconds: float) -> bool:
         """Wait; True if the server is closing meanwhile."""
@@ -548,7 +559,7 @@ class PrestoServer(object):
         fault = query.fault
         if fault is None or fault.page != page:
             query.served = (page, body)
-            return handler.send(200, body)
+            return handler.send(200, body, headers=self.page_headers.get(page))
         query.fault = None
         if fault.kind in ("stall_headers", "stall_body"):
             query.served = (page, body)

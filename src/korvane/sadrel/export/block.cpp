@@ -106,7 +106,7 @@ bool Blocks::append_parsed(const Line &row) {
 /// The rows parsed natively so far, as the objects json.loads makes of them.
 void Blocks::to_objects() {
     for (std::size_t r = 0; r < parsed_.count(); ++r) {
-        PyObject *row = parsed_.object(r);
+        PyObject *row = tuples_ ? parsed_.tuple(r) : parsed_.object(r);
         if (row == nullptr) {
             throw py::error_already_set();
         }
@@ -184,6 +184,32 @@ void Blocks::append(py::handle row) {
     if (PyList_Append(datas.ptr(), row.ptr()) < 0) {
         throw py::error_already_set();
     }
+}
+
+void Blocks::append(const FetchedRow &row) {
+    tuples_ = true;
+    if (PyList_GET_SIZE(datas.ptr()) == 0) {
+        if (row.rows != nullptr) {
+            parsed_.append_row(*row.rows, row.r);
+            return;
+        }
+        if (parsed_.append_values(row.object.ptr())) {
+            return;
+        }
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+    }
+    if (row.rows == nullptr) {
+        to_objects();
+        append(row.object);
+        return;
+    }
+    PyObject *made = row.rows->tuple(row.r);
+    if (made == nullptr) {
+        throw py::error_already_set();
+    }
+    append(py::reinterpret_steal<py::object>(made));
 }
 
 void Blocks::count() {

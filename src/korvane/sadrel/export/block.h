@@ -3,6 +3,7 @@
 
 #include "export/block_writer.h"
 #include "export/json_loads.h"
+#include "export/presto_pages.h"
 #include "export/response_lines.h"
 #include "export/row_parser.h"
 #include "kvrt.h"
@@ -81,6 +82,11 @@ public:
     /// `datas.append(row)`
     void append(py::handle row);
 
+    /// `datas.append(row)` for a row of pyhive's fetch: native values stay
+    /// native, and so do a tuple's values of the kinds the writer takes,
+    /// while the block holds no row made otherwise.
+    void append(const FetchedRow &row);
+
     /// `datas.append(json.loads(row))` for a line that is an array of
     /// scalars, as native values while the block holds no row made
     /// otherwise; false leaves the line to the plain steps.
@@ -130,6 +136,7 @@ private:
     BlockSize block_size_;
     BlockWriter writer_;
     fastjson::Rows parsed_;                  // the block's first rows, parsed natively
+    bool tuples_ = false;                    // they stand for tuples (pyhive's rows), not lists
     const ResponseLines *lines_ = nullptr;
     std::vector<long long> waiting_;         // progress counts of the piece being read
     bool written_before_piece_ = false;      // `written` when the piece began

@@ -551,6 +551,36 @@ Step read_scalar(const char **pp, const char *end, Sink &sink) {
 
 namespace {
 
+/// The items of an array of scalars whose opening bracket is at **pp, into
+/// `sink`; leaves *pp after its closing bracket.
+template <class Sink>
+Step parse_items(const char **pp, const char *end, Sink &sink) {
+    const char *p = skip_ws(*pp + 1, end);
+    if (p < end && *p == ']') {
+        *pp = p + 1;
+        return Step::ok;
+    }
+    for (;;) {
+        if (p == end) {
+            return Step::decline;
+        }
+        Step step = read_scalar(&p, end, sink);
+        if (step != Step::ok) {
+            return step;  // declined, or an error already set
+        }
+        p = skip_ws(p, end);
+        if (p < end && *p == ',') {
+            p = skip_ws(p + 1, end);
+            continue;
+        }
+        if (p < end && *p == ']') {
+            *pp = p + 1;
+            return Step::ok;
+        }
+        return Step::decline;
+    }
+}
+
 /// The array of scalars in `text`, item by item into `sink`.
 template <class Sink>
 Step parse_array(const char *text, Py_ssize_t size, Sink &sink) {
@@ -565,29 +595,9 @@ Step parse_array(const char *text, Py_ssize_t size, Sink &sink) {
     if (p == end || *p != '[') {
         return Step::decline;
     }
-    p = skip_ws(p + 1, end);
-    if (p < end && *p == ']') {
-        ++p;
-    } else {
-        for (;;) {
-            if (p == end) {
-                return Step::decline;
-            }
-            Step step = read_scalar(&p, end, sink);
-            if (step != Step::ok) {
-                return step;  // declined, or an error already set
-            }
-            p = skip_ws(p, end);
-            if (p < end && *p == ',') {
-                p = skip_ws(p + 1, end);
-                continue;
-            }
-            if (p < end && *p == ']') {
-                ++p;
-                break;
-            }
-            return Step::decline;
-        }
+    Step step = parse_items(&p, end, sink);
+    if (step != Step::ok) {
+        return step;
     }
     if (skip_ws(p, end) != end) {
         return Step::decline;  // extra data: json.loads says where
@@ -595,7 +605,271 @@ Step parse_array(const char *text, Py_ssize_t size, Sink &sink) {
     return Step::ok;
 }
 
+/// Checks a value without keeping it: strict UTF-8 strings, ints of up to
+/// 18 digits, no NaN or Infinity.
+struct CheckSink {
+    static constexpr bool takes_decimals = false;
+    Step str(const char *data, Py_ssize_t size, bool ascii) {
+        return ascii || strict_utf8(reinterpret_cast<const unsigned char *>(data),
+                                    reinterpret_cast<const unsigned char *>(data) + size)
+                   ? Step::ok
+                   : Step::decline;
+    }
+    Step integer(long long) { return Step::ok; }
+    Step real(double) { return Step::ok; }
+    Step decimal(bool, const char *, int, int) { return Step::ok; }
+    Step literal(Tag) { return Step::ok; }
+};
+
+/// Any JSON value at *pp, checked as CheckSink checks scalars, nested at most `depth` deep.
+Step check_value(const char **pp, const char *end, int depth) {
+    CheckSink sink;
+    const char *p = *pp;
+    if (p == end) {
+        return Step::decline;
+    }
+    if (*p != '[' && *p != '{') {
+        return read_scalar(pp, end, sink);
+    }
+    if (depth == 0) {
+        return Step::decline;
+    }
+    const char close = *p == '[' ? ']' : '}';
+    const bool object = *p == '{';
+    p = skip_ws(p + 1, end);
+    if (p < end && *p == close) {
+        *pp = p + 1;
+        return Step::ok;
+    }
+    for (;;) {
+        if (object) {
+            if (p == end || *p != '"') {
+                return Step::decline;
+            }
+            ++p;
+            if (read_string(&p, end, sink) != Step::ok) {
+                return Step::decline;
+            }
+            p = skip_ws(p, end);
+            if (p == end || *p != ':') {
+                return Step::decline;
+            }
+            p = skip_ws(p + 1, end);
+        }
+        if (check_value(&p, end, depth - 1) != Step::ok) {
+            return Step::decline;
+        }
+        p = skip_ws(p, end);
+        if (p < end && *p == ',') {
+            p = skip_ws(p + 1, end);
+            continue;
+        }
+        if (p < end && *p == close) {
+            *pp = p + 1;
+            return Step::ok;
+        }
+        return Step::decline;
+    }
+}
+
 }  // namespace
+
+bool parse_page(const char *text, Py_ssize_t size, Rows &rows, Page &page) {
+    const std::size_t values = rows.values_.size();
+    const std::size_t ends = rows.ends_.size();
+    const std::size_t chars = rows.text_.size();
+    page.members.clear();
+    page.has_data = false;
+    auto decline = [&] {
+        rows.values_.resize(values);
+        rows.ends_.resize(ends);
+        rows.text_.resize(chars);
+        page.members.clear();
+        page.has_data = false;
+        return false;
+    };
+    const char *end = text + size;
+    if (size == 0 || (text[0] != '{' && !is_ws(static_cast<unsigned char>(text[0]))) ||
+        std::memchr(text, 0, static_cast<size_t>(size)) != nullptr) {
+        return decline();
+    }
+    const char *p = skip_ws(text, end);
+    if (p == end || *p != '{') {
+        return decline();
+    }
+    p = skip_ws(p + 1, end);
+    if (p < end && *p == '}') {
+        ++p;
+    } else {
+        for (;;) {
+            // A key: plain ASCII, no escapes, seen once.
+            if (p == end || *p != '"') {
+                return decline();
+            }
+            const char *key = ++p;
+            while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20 &&
+                   static_cast<unsigned char>(*p) < 0x80) {
+                ++p;
+            }
+            if (p == end || *p != '"') {
+                return decline();
+            }
+            std::string name(key, static_cast<std::size_t>(p - key));
+            p = skip_ws(p + 1, end);
+            if (p == end || *p != ':') {
+                return decline();
+            }
+            p = skip_ws(p + 1, end);
+            if (name == "data" ? page.has_data : page.find(name.c_str()) != nullptr) {
+                return decline();  // json.loads keeps the last of them
+            }
+            if (name == "data") {
+                // An array of rows, each an array of scalars.
+                if (p == end || *p != '[') {
+                    return decline();
+                }
+                p = skip_ws(p + 1, end);
+                if (p < end && *p == ']') {
+                    ++p;
+                } else {
+                    for (;;) {
+                        if (p == end || *p != '[') {
+                            return decline();
+                        }
+                        ValueSink sink{rows};
+                        if (parse_items(&p, end, sink) != Step::ok) {
+                            return decline();
+                        }
+                        rows.ends_.push_back(rows.values_.size());
+                        p = skip_ws(p, end);
+                        if (p < end && *p == ',') {
+                            p = skip_ws(p + 1, end);
+                            continue;
+                        }
+                        if (p < end && *p == ']') {
+                            ++p;
+                            break;
+                        }
+                        return decline();
+                    }
+                }
+                page.has_data = true;
+            } else {
+                const char *value = p;
+                if (check_value(&p, end, 32) != Step::ok) {
+                    return decline();
+                }
+                page.members.push_back({std::move(name), value, p - value});
+            }
+            p = skip_ws(p, end);
+            if (p < end && *p == ',') {
+                p = skip_ws(p + 1, end);
+                continue;
+            }
+            if (p < end && *p == '}') {
+                ++p;
+                break;
+            }
+            return decline();
+        }
+    }
+    if (skip_ws(p, end) != end) {
+        return decline();
+    }
+    return true;
+}
+
+const Page::Member *Page::find(const char *key) const {
+    for (const Member &member : members) {
+        if (member.key == key) {
+            return &member;
+        }
+    }
+    return nullptr;
+}
+
+void Rows::append_row(const Rows &from, std::size_t r) {
+    std::size_t width = 0;
+    const Value *row = from.row(r, &width);
+    for (std::size_t k = 0; k < width; ++k) {
+        Value v = row[k];
+        if (v.tag == Tag::text || v.tag == Tag::decimal) {
+            const std::size_t n = v.tag == Tag::text ? v.size : static_cast<std::size_t>(v.digits());
+            const std::size_t offset = text_.size();
+            text_.append(from.text(row[k]), n);
+            v.offset = offset;
+        }
+        values_.push_back(v);
+    }
+    ends_.push_back(values_.size());
+}
+
+bool Rows::append_values(PyObject *row) {
+    if (!PyTuple_CheckExact(row)) {
+        return false;
+    }
+    const std::size_t values = values_.size();
+    const std::size_t chars = text_.size();
+    auto decline = [&] {
+        values_.resize(values);
+        text_.resize(chars);
+        return false;
+    };
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(row); ++k) {
+        PyObject *item = PyTuple_GET_ITEM(row, k);
+        PyTypeObject *type = Py_TYPE(item);
+        Value v;
+        if (item == Py_None) {
+            v.tag = Tag::null;
+        } else if (type == &PyBool_Type) {
+            v.tag = item == Py_True ? Tag::yes : Tag::no;
+        } else if (type == &PyLong_Type) {
+            int overflow = 0;
+            v.tag = Tag::integer;
+            v.integer = PyLong_AsLongLongAndOverflow(item, &overflow);
+            if (overflow != 0) {
+                return decline();
+            }
+        } else if (type == &PyFloat_Type) {
+            v.tag = Tag::real;
+            v.real = PyFloat_AS_DOUBLE(item);
+        } else if (type == &PyUnicode_Type) {
+            Py_ssize_t size = 0;
+            const char *data = PyUnicode_AsUTF8AndSize(item, &size);
+            if (data == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                    return decline();  // the error stays set
+                }
+                PyErr_Clear();
+                return decline();
+            }
+            if (size > 0xFFFFFFFFLL) {
+                return decline();
+            }
+            v.tag = Tag::text;
+            v.ascii = PyUnicode_IS_ASCII(item);
+            v.nul = std::memchr(data, 0, static_cast<std::size_t>(size)) != nullptr;
+            v.size = static_cast<unsigned int>(size);
+            v.offset = text_.size();
+            text_.append(data, static_cast<std::size_t>(size));
+        } else {
+            return decline();
+        }
+        values_.push_back(v);
+    }
+    ends_.push_back(values_.size());
+    return true;
+}
+
+PyObject *Rows::tuple(std::size_t r) const {
+    PyObject *list = object(r);
+    if (list == nullptr) {
+        return nullptr;
+    }
+    PyObject *tuple = PyList_AsTuple(list);
+    Py_DECREF(list);
+    return tuple;
+}
 
 PyObject *parse_scalar_array(const char *text, Py_ssize_t size) {
     ObjectSink sink;

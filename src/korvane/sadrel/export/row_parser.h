@@ -76,12 +76,42 @@ public:
     /// Row `r` as the new list parse_scalar_array returns for its line;
     /// nullptr with an error set when Python ran out of memory.
     PyObject *object(std::size_t r) const;
+    /// The same as a tuple, as pyhive hands on a row.
+    PyObject *tuple(std::size_t r) const;
+    /// Appends the values of `row`, an exact tuple of None, bool, int (in
+    /// int64), float and str (without lone surrogates) as a row; false,
+    /// with nothing appended, for any other object (with an error set only
+    /// where Python ran out of memory).
+    bool append_values(PyObject *row);
+    /// Appends row `r` of `from`, its texts copied.
+    void append_row(const Rows &from, std::size_t r);
 
     // for the parser
     std::vector<Value> values_;
     std::vector<std::size_t> ends_;
     std::string text_;
 };
+
+/// The members of a Presto result page other than its rows, as text.
+struct Page {
+    struct Member {
+        std::string key;
+        const char *value;  // the value's JSON text, within the page
+        Py_ssize_t size;
+    };
+    std::vector<Member> members;  // in the page's order
+    bool has_data = false;        // whether it had a "data" member
+    const Member *find(const char *key) const;
+};
+
+/// Parses a Presto result page, `text` of UTF-8 bytes, where it is a JSON
+/// object whose keys are plain ASCII without escapes, each given once; whose
+/// "data", if present, is an array of arrays of scalars (each row as
+/// Rows::parse takes it), appended to `rows`; and whose other values are
+/// JSON as the same scanner reads it (strict UTF-8, ints of up to 18
+/// digits, no NaN or Infinity, nested at most 32 deep), noted in `page`.
+/// Returns false, with nothing appended, for any other text.
+bool parse_page(const char *text, Py_ssize_t size, Rows &rows, Page &page);
 
 }  // namespace fastjson
 }  // namespace sadrel

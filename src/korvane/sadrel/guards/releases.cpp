@@ -16,6 +16,17 @@ const Urllib3Release *urllib3_release() {
     return nullptr;
 }
 
+bool pyhive_release() {
+    PyObject *pyhive = loaded("pyhive");
+    py::object version = pyhive != nullptr ? attr_or_empty(pyhive, "__version__") : py::object();
+    for (const char *release : kPyhiveReleases) {
+        if (str_equals(version, release)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 const PandasRelease *pandas_release(py::handle pandas, py::handle numpy) {
     py::object pandas_version = attr_or_empty(pandas, "__version__");
     py::object numpy_version = attr_or_empty(numpy, "__version__");

@@ -38,6 +38,15 @@ constexpr PandasRelease kPandasReleases[] = {
     {"2.3.3", "2.4.6", false},  {"2.3.3", "2.5.5", false}, {"3.1.2", "2.5.5", true},
 };
 
+/// The pyhive releases whose Presto cursor the page stand-in was checked
+/// against (constraints/py*.txt): fetchmany takes rows through fetchone,
+/// _fetch_while, _fetch_more, _process_response and _process_data, as
+/// pyhive/common.py and pyhive/presto.py of 0.7.0 have them.
+constexpr const char *kPyhiveReleases[] = {"0.7.0"};
+
+/// Whether the loaded pyhive is a checked release.
+bool pyhive_release();
+
 /// The checked release of the loaded urllib3, or nullptr.
 const Urllib3Release *urllib3_release();
 
