@@ -103,12 +103,14 @@ def run(case, mode, local_class, bm):
         server.page_headers = page_headers
         server.plan(faults)
         cursors, states = [], []
+        # Cursors of earlier exports that the collector has not freed yet.
+        earlier = [o for o in gc.get_objects() if type(o) is presto.Cursor]
 
         def seen(request):
             # The client waits for this answer: its cursor holds still.
             if request.method == "POST":
                 cursors.append(next(o for o in gc.get_objects() if type(o) is presto.Cursor and o._state == 1
-                                    and all(o is not c for c in cursors)))
+                                    and all(o is not c for c in cursors + earlier)))
             elif request.method == "GET":
                 states.append(state_of(cursors[-1]))
 
