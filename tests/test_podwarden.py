@@ -14,7 +14,7 @@ from kubernetes import client, config
 from kubernetes.client.rest import ApiException
 
 import korvane.pyspark_k8s.podwarden as pw
-from conftest import INTERPRETER_KINDS, second_interpreter_import
+from conftest import INTERPRETER_KINDS, kubernetes_release, second_interpreter_import
 from korvane.testing.kubernetes import KubeApiServer
 
 PodWarden = pw.PodWarden
@@ -22,6 +22,7 @@ MODULE = "korvane.pyspark_k8s.podwarden"
 UTC = datetime.timezone.utc
 DEMO_POD = "drovik-test111-7200-driver-d883cda4a63411ebb0e70242ac110002"
 LOG = ["log line %04d" % i for i in range(1500)]
+KUBERNETES = kubernetes_release()
 
 
 @pytest.fixture
@@ -213,7 +214,8 @@ def test_get_all_pods_keeps_default_in_listing_order(server, kubeconfig):
     server.add_pod("spark", "between")
     server.add_pod("default", "job-2", phase="Failed", created=made)
     server.add_pod("spark", "web-1")
-    summaries = PodWarden({}, kubeconfig).get_all_pods()
+    w = PodWarden({}, kubeconfig)
+    summaries = w.get_all_pods()
     assert summaries == [
         {"name": "web-1", "status": "Running",
          "create_time": datetime.datetime(2021, 4, 23, 8, 1, tzinfo=UTC)},
@@ -221,8 +223,11 @@ def test_get_all_pods_keeps_default_in_listing_order(server, kubeconfig):
     assert all(list(s) == ["name", "status", "create_time"] for s in summaries)
     stamp = summaries[1]["create_time"]
     assert isinstance(stamp, datetime.datetime) and stamp.utcoffset() == datetime.timedelta(0)
-    listing = [r for r in server.requests if r.path == "/api/v1/pods"]
-    assert [(r.method, r.query) for r in listing] == [("GET", {"watch": "False"})]
+    # One listing, the request the client makes for watch=False ("False" up
+    # to 36, "false" from 37 on).
+    w.k8s_client.list_pod_for_all_namespaces(watch=False)
+    listing = [(r.method, r.query) for r in server.requests if r.path == "/api/v1/pods"]
+    assert len(listing) == 2 and listing[0] == listing[1] and listing[0][1]["watch"] in ("False", "false")
 
 
 @pytest.mark.parametrize("pods", [[], [("kube-system", "coredns"), ("spark", "driver")]])
@@ -263,11 +268,18 @@ def test_get_pod_log(server, kubeconfig, args, kwargs, tail):
     server.add_pod("default", "web", log_lines=LOG)
     server.add_pod("spark", "web", log_lines=["other namespace"])
     w = PodWarden({}, kubeconfig)
+    if args == ("7",) and KUBERNETES >= (37, 0):
+        import pydantic  # the client checks tail_lines itself: its own error, before any request
+
+        with pytest.raises(pydantic.ValidationError, match="tail_lines"):
+            w.get_pod_log("web", *args)
+        assert server.requests == []
+        return
     log = w.get_pod_log(*args, **kwargs) if "pod_name" in kwargs else w.get_pod_log("web", *args, **kwargs)
     assert log == "".join(line + "\n" for line in (LOG if tail is None else LOG[-int(tail):]))
     request = server.requests[-1]
     assert request.path == "/api/v1/namespaces/default/pods/web/log"
-    expected_query = {"pretty": "True"}
+    expected_query = {"pretty": "True"}  # the query of pretty=True on 12.0.1, on every release
     if tail is not None:
         expected_query["tailLines"] = tail
     assert request.query == expected_query
@@ -279,7 +291,7 @@ def test_delete_pod(server, kubeconfig):
     server.add_pod("default", "job")
     w = PodWarden({}, kubeconfig)
     result = w.delete_pod("web")
-    assert isinstance(result, client.V1Status)
+    assert type(result) is (client.V1Status if KUBERNETES < (18, 0) else client.V1Pod)
     assert result.metadata.self_link == "/api/v1/namespaces/default/pods/web"
     assert (server.requests[-1].method, server.requests[-1].query) == ("DELETE", {})
     assert [p["name"] for p in w.get_all_pods()] == ["job"]
