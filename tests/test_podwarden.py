@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 import urllib3
@@ -283,6 +284,41 @@ def test_get_pod_log(server, kubeconfig, args, kwargs, tail):
     if tail is not None:
         expected_query["tailLines"] = tail
     assert request.query == expected_query
+
+
+class ReadLog(object):
+    """A read_namespaced_pod_log that records its calls; ``marker`` is what
+    looking up its ``raw_function`` gives (pydantic's validate_call sets it),
+    an exception to raise, or None for none."""
+
+    def __init__(self, marker):
+        self.marker, self.calls = marker, []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return "log"
+
+    def __getattr__(self, name):
+        if name != "raw_function" or self.marker is None:
+            raise AttributeError(name)
+        if isinstance(self.marker, Exception):
+            raise self.marker
+        return self.marker
+
+
+@pytest.mark.parametrize("marker, pretty", [(None, True), (len, "True"), (RuntimeError("lookup"), None)])
+def test_get_pod_log_pretty_for_a_validating_client(marker, pretty):
+    w = object.__new__(PodWarden)
+    w.k8s_client = types.SimpleNamespace(read_namespaced_pod_log=ReadLog(marker))
+    if pretty is None:  # as hasattr(): an error other than AttributeError propagates, and nothing is called
+        with pytest.raises(RuntimeError, match="^lookup$"):
+            w.get_pod_log("web", 5)
+        assert w.k8s_client.read_namespaced_pod_log.calls == []
+        return
+    assert w.get_pod_log("web", 5) == "log"
+    [(args, kwargs)] = w.k8s_client.read_namespaced_pod_log.calls
+    assert (args, list(kwargs.items())) == (("web", "default"), [("pretty", pretty), ("tail_lines", 5)])
+    assert type(kwargs["pretty"]) is type(pretty)
 
 
 def test_delete_pod(server, kubeconfig):

@@ -116,10 +116,17 @@ py::object pw_get_pod_info(const Globals &, py::handle self, py::handle pod_name
 /// validate their arguments (pydantic's validate_call, which leaves the plain
 /// function as `raw_function`) and take `pretty` only as a string, so they get
 /// "True": the same query, which the API server reads as true (strconv.ParseBool).
+/// As Python's hasattr(), an error other than AttributeError propagates.
 py::object pretty_for(py::handle read_log) {
-    if (py::hasattr(read_log, "raw_function")) {
+    PyObject *raw = PyObject_GetAttrString(read_log.ptr(), "raw_function");
+    if (raw != nullptr) {
+        Py_DECREF(raw);
         return py::str("True");
     }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        throw py::error_already_set();
+    }
+    PyErr_Clear();
     return py::bool_(true);
 }
 
