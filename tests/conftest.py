@@ -29,6 +29,14 @@ NO_DEBIAN_KUBECTL = ("Debian's kubectl is not unpacked (bash tools/kubectl.sh ne
                      "and the package kubernetes-client)")
 
 
+def kubernetes_release():
+    """The installed kubernetes client's (major, minor): 18 and later answer a
+    pod's deletion with a V1Pod, 37 and later validate API arguments."""
+    from importlib.metadata import version
+
+    return tuple(int(part) for part in version("kubernetes").split(".")[:2])
+
+
 def kubectls():
     """Parameters: Debian's kubectl (skipped, saying why, where it is
     missing), and any other kubectl on the PATH."""

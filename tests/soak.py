@@ -16,6 +16,7 @@ import tempfile
 import tracemalloc
 
 import pandas
+from kubernetes.client.rest import ApiException
 
 import korvane.sadrel.sadrel as sadrel
 from korvane.pyspark_k8s.podwarden import PodWarden
@@ -124,7 +125,8 @@ def main(total):
                 except BaseException as e:
                     if isinstance(e, (KeyboardInterrupt, SystemExit)):
                         raise
-                    outcome = type(e).__name__
+                    # kubernetes 37 raises subclasses by status (NotFoundException).
+                    outcome = "ApiException" if isinstance(e, ApiException) else type(e).__name__
                     if len(os.listdir(out_dir)) != before:
                         left.append(outcome)
                 outcomes[outcome] = outcomes.get(outcome, 0) + 1

@@ -75,14 +75,18 @@ print(tdq.get_data_raw_pyhive_i({}, path, "select 1", upcount=0) == path)
 
 # One life of a pod manager against the Kubernetes emulator of the test. Many
 # compiled modules cannot load twice in a process; PyYAML's compiled parser
-# has a pure twin, the others are first tried on their own.
+# has a pure twin, the others are first tried on their own, the client with
+# one call (kubernetes 37's pydantic-core fails only when first used).
 LIFE = """
 import os, sys
 sys.modules["yaml._yaml"] = None
 import kubernetes.client, kubernetes.config, arrow
+kubeconfig = os.environ["SCENARIO_DIR"] + "/kubeconfig"
+kubernetes.config.load_kube_config(kubeconfig)
+kubernetes.client.CoreV1Api().read_namespaced_pod(name="driver-1", namespace="default")
 print("dependencies")
 from korvane.pyspark_k8s.podwarden import PodWarden
-print(PodWarden({}, os.environ["SCENARIO_DIR"] + "/kubeconfig").get_pod_info("driver-1").status.phase)
+print(PodWarden({}, kubeconfig).get_pod_info("driver-1").status.phase)
 """
 
 

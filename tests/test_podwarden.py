@@ -7,6 +7,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 import urllib3
@@ -14,7 +15,7 @@ from kubernetes import client, config
 from kubernetes.client.rest import ApiException
 
 import korvane.pyspark_k8s.podwarden as pw
-from conftest import INTERPRETER_KINDS, second_interpreter_import
+from conftest import INTERPRETER_KINDS, kubernetes_release, second_interpreter_import
 from korvane.testing.kubernetes import KubeApiServer
 
 PodWarden = pw.PodWarden
@@ -22,6 +23,7 @@ MODULE = "korvane.pyspark_k8s.podwarden"
 UTC = datetime.timezone.utc
 DEMO_POD = "drovik-test111-7200-driver-d883cda4a63411ebb0e70242ac110002"
 LOG = ["log line %04d" % i for i in range(1500)]
+KUBERNETES = kubernetes_release()
 
 
 @pytest.fixture
@@ -213,7 +215,8 @@ def test_get_all_pods_keeps_default_in_listing_order(server, kubeconfig):
     server.add_pod("spark", "between")
     server.add_pod("default", "job-2", phase="Failed", created=made)
     server.add_pod("spark", "web-1")
-    summaries = PodWarden({}, kubeconfig).get_all_pods()
+    w = PodWarden({}, kubeconfig)
+    summaries = w.get_all_pods()
     assert summaries == [
         {"name": "web-1", "status": "Running",
          "create_time": datetime.datetime(2021, 4, 23, 8, 1, tzinfo=UTC)},
@@ -221,8 +224,11 @@ def test_get_all_pods_keeps_default_in_listing_order(server, kubeconfig):
     assert all(list(s) == ["name", "status", "create_time"] for s in summaries)
     stamp = summaries[1]["create_time"]
     assert isinstance(stamp, datetime.datetime) and stamp.utcoffset() == datetime.timedelta(0)
-    listing = [r for r in server.requests if r.path == "/api/v1/pods"]
-    assert [(r.method, r.query) for r in listing] == [("GET", {"watch": "False"})]
+    # One listing, the request the client makes for watch=False ("False" up
+    # to 36, "false" from 37 on).
+    w.k8s_client.list_pod_for_all_namespaces(watch=False)
+    listing = [(r.method, r.query) for r in server.requests if r.path == "/api/v1/pods"]
+    assert len(listing) == 2 and listing[0] == listing[1] and listing[0][1]["watch"] in ("False", "false")
 
 
 @pytest.mark.parametrize("pods", [[], [("kube-system", "coredns"), ("spark", "driver")]])
@@ -263,14 +269,56 @@ def test_get_pod_log(server, kubeconfig, args, kwargs, tail):
     server.add_pod("default", "web", log_lines=LOG)
     server.add_pod("spark", "web", log_lines=["other namespace"])
     w = PodWarden({}, kubeconfig)
+    if args == ("7",) and KUBERNETES >= (37, 0):
+        import pydantic  # the client checks tail_lines itself: its own error, before any request
+
+        with pytest.raises(pydantic.ValidationError, match="tail_lines"):
+            w.get_pod_log("web", *args)
+        assert server.requests == []
+        return
     log = w.get_pod_log(*args, **kwargs) if "pod_name" in kwargs else w.get_pod_log("web", *args, **kwargs)
     assert log == "".join(line + "\n" for line in (LOG if tail is None else LOG[-int(tail):]))
     request = server.requests[-1]
     assert request.path == "/api/v1/namespaces/default/pods/web/log"
-    expected_query = {"pretty": "True"}
+    expected_query = {"pretty": "True"}  # the query of pretty=True on 12.0.1, on every release
     if tail is not None:
         expected_query["tailLines"] = tail
     assert request.query == expected_query
+
+
+class ReadLog(object):
+    """A read_namespaced_pod_log that records its calls; ``marker`` is what
+    looking up its ``raw_function`` gives (pydantic's validate_call sets it),
+    an exception to raise, or None for none."""
+
+    def __init__(self, marker):
+        self.marker, self.calls = marker, []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return "log"
+
+    def __getattr__(self, name):
+        if name != "raw_function" or self.marker is None:
+            raise AttributeError(name)
+        if isinstance(self.marker, Exception):
+            raise self.marker
+        return self.marker
+
+
+@pytest.mark.parametrize("marker, pretty", [(None, True), (len, "True"), (RuntimeError("lookup"), None)])
+def test_get_pod_log_pretty_for_a_validating_client(marker, pretty):
+    w = object.__new__(PodWarden)
+    w.k8s_client = types.SimpleNamespace(read_namespaced_pod_log=ReadLog(marker))
+    if pretty is None:  # as hasattr(): an error other than AttributeError propagates, and nothing is called
+        with pytest.raises(RuntimeError, match="^lookup$"):
+            w.get_pod_log("web", 5)
+        assert w.k8s_client.read_namespaced_pod_log.calls == []
+        return
+    assert w.get_pod_log("web", 5) == "log"
+    [(args, kwargs)] = w.k8s_client.read_namespaced_pod_log.calls
+    assert (args, list(kwargs.items())) == (("web", "default"), [("pretty", pretty), ("tail_lines", 5)])
+    assert type(kwargs["pretty"]) is type(pretty)
 
 
 def test_delete_pod(server, kubeconfig):
@@ -279,7 +327,7 @@ def test_delete_pod(server, kubeconfig):
     server.add_pod("default", "job")
     w = PodWarden({}, kubeconfig)
     result = w.delete_pod("web")
-    assert isinstance(result, client.V1Status)
+    assert type(result) is (client.V1Status if KUBERNETES < (18, 0) else client.V1Pod)
     assert result.metadata.self_link == "/api/v1/namespaces/default/pods/web"
     assert (server.requests[-1].method, server.requests[-1].query) == ("DELETE", {})
     assert [p["name"] for p in w.get_all_pods()] == ["job"]

@@ -3,6 +3,7 @@
 # releases that the ranges in pyproject.toml allow (a fresh venv, no
 # constraints, as a user's plain `pip install .` would), runs the test suite and
 # reports which pins moved and what fails.  Exits non-zero if any run fails.
+# The suite runs on PYTEST_WORKERS workers (default 2).
 # Usage: tools/drift.sh [VER ...]   (default: 3.8 3.11 3.13)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -35,7 +36,7 @@ moved = ["%s: %s -> %s" % (n, old.get(n, "-"), new.get(n, "-"))
 print("moved from %s: %s" % (sys.argv[1], ", ".join(moved) or "none"))
 PY
   fi
-  if ! "$py" -m pytest -q -p no:cacheprovider -rfE >"$scratch/pytest.log" 2>&1; then
+  if ! "$py" -m pytest -n "${PYTEST_WORKERS:-2}" -q -p no:cacheprovider -rfE >"$scratch/pytest.log" 2>&1; then
     status=1
     grep -E "^(FAILED|ERROR) " "$scratch/pytest.log" || true
   fi

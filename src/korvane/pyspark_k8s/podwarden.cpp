@@ -38,8 +38,9 @@
 //             return pod_obj
 //
 //         def get_pod_log(self, pod_name, lines_count=1000):
-//             log_content = self.k8s_client.read_namespaced_pod_log(
-//                 pod_name, "default", pretty=True, tail_lines=lines_count)
+//             read_log = self.k8s_client.read_namespaced_pod_log
+//             pretty = "True" if hasattr(read_log, "raw_function") else True
+//             log_content = read_log(pod_name, "default", pretty=pretty, tail_lines=lines_count)
 //             return log_content
 //
 //         def delete_pod(self, pod_name):
@@ -109,10 +110,31 @@ py::object pw_get_pod_info(const Globals &, py::handle self, py::handle pod_name
     return pod_obj;
 }
 
+/// The `pretty` that makes the request kubernetes 12.0.1 makes for True.
+/// Up to 36.x the client puts any value into the query as str() gives it
+/// (?pretty=True), so it gets True itself.  From 37.0.0 on its API methods
+/// validate their arguments (pydantic's validate_call, which leaves the plain
+/// function as `raw_function`) and take `pretty` only as a string, so they get
+/// "True": the same query, which the API server reads as true (strconv.ParseBool).
+/// As Python's hasattr(), an error other than AttributeError propagates.
+py::object pretty_for(py::handle read_log) {
+    PyObject *raw = PyObject_GetAttrString(read_log.ptr(), "raw_function");
+    if (raw != nullptr) {
+        Py_DECREF(raw);
+        return py::str("True");
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        throw py::error_already_set();
+    }
+    PyErr_Clear();
+    return py::bool_(true);
+}
+
 // def get_pod_log(self, pod_name, lines_count=1000):
 py::object pw_get_pod_log(const Globals &, py::handle self, py::handle pod_name, py::handle lines_count) {
-    py::object log_content = self.attr("k8s_client").attr("read_namespaced_pod_log")(
-        pod_name, "default", "pretty"_a = true, "tail_lines"_a = lines_count);
+    py::object read_log = self.attr("k8s_client").attr("read_namespaced_pod_log");
+    py::object log_content =
+        read_log(pod_name, "default", "pretty"_a = pretty_for(read_log), "tail_lines"_a = lines_count);
     return log_content;
 }
 

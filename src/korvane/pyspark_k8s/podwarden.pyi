@@ -25,4 +25,5 @@ class PodWarden:
     def get_pod_log(self, pod_name: str, lines_count: Optional[int] = 1000) -> str:
         """The last ``lines_count`` lines of the pod's log."""
     def delete_pod(self, pod_name: str) -> Any:
-        """Delete the pod; returns the API's answer (kubernetes.client.V1Pod)."""
+        """Delete the pod; returns the client's answer as it gives it: a
+        kubernetes.client.V1Status on kubernetes 12 to 17, a V1Pod from 18 on."""
