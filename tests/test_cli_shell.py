@@ -8,6 +8,7 @@ import shutil
 import signal
 import stat
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -15,7 +16,8 @@ import time
 import pytest
 
 from korvane.testing import data
-from korvane.testing.presto import Fault
+from korvane.testing.openapi import OpenApiServer
+from korvane.testing.presto import Fault, PrestoServer
 
 from test_cli import KORVANE, ROWS, SQL, TOKEN, env, export_files, korvane, kubeconfig, services  # noqa: F401
 
@@ -155,6 +157,85 @@ def test_sigterm_and_sighup_stop_as_ctrl_c_does(services, tmp_path, route, signu
                                        signal.SIGHUP: "korvane: hung up (SIGHUP)"}[signum]
     assert os.listdir(str(tmp_path)) == []
     assert len(presto.cancels) - cancels == (route == "presto") and presto.running == []
+
+
+LONG_SQL = "select * from v_long"
+
+# The command in a child that swallows the signal it sends itself AFTER
+# seconds after its start, once the command handles it: the exception that
+# the command's handler raises is dropped where it lands, as io.IOBase's
+# finalizer drops it when it lands in urllib3's `closed` property (once per
+# page of the direct route).
+SWALLOWING = r"""
+import os, signal, sys
+
+from korvane.cli import main
+
+signum, after = int(sys.argv[1]), float(sys.argv[2])
+
+
+def swallow(alarm, frame):
+    handler = signal.getsignal(signum)
+    if not callable(handler) or handler is signal.default_int_handler:
+        signal.setitimer(signal.ITIMER_REAL, 0.01)  # not yet the command's own
+        return
+    try:
+        os.kill(os.getpid(), signum)
+        for _ in range(1000):
+            pass
+    except BaseException as e:
+        sys.stderr.write("swallowed %r\n" % e)
+
+
+signal.signal(signal.SIGALRM, swallow)
+signal.setitimer(signal.ITIMER_REAL, after)
+sys.exit(main(sys.argv[3:]))
+"""
+
+
+@pytest.fixture(scope="module")
+def long_services():
+    rows = 1000000  # 3 to 5 s of export: every point below falls inside it
+    with OpenApiServer(token=TOKEN) as api, PrestoServer() as presto:
+        api.add_sample(LONG_SQL, rows)
+        presto.load_sample("v_long", rows)
+        yield api, presto
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("route", ["openapi", "presto"])
+def test_a_signal_stops_the_export_wherever_it_lands(long_services, tmp_path, route, signum):
+    # Before the export starts, early and late in it; sent from outside, or
+    # swallowed where it lands. Each run stops: the status of the signal,
+    # the old file as it was, nothing left behind.
+    api, presto = long_services
+    out, scratch = tmp_path / "out.csv", tmp_path / "scratch"
+    scratch.mkdir()
+    out.write_text("other\n")
+    before = os.stat(str(out))
+    args = ["export", LONG_SQL, "-o", str(out)]
+    args += ["--uri", api.url] if route == "openapi" else ["--presto", "%s:%d" % (presto.host, presto.port)]
+    for how, after in [("swallowed", 0.01), ("swallowed", 1.0), ("swallowed", 2.0), ("sent", 1.5)]:
+        child = ["-c", SWALLOWING, str(int(signum)), str(after)] if how == "swallowed" else ["-m", "korvane.cli"]
+        proc = subprocess.Popen([sys.executable] + child + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env(KORVANE_TOKEN=TOKEN, TMPDIR=str(scratch)),
+                                universal_newlines=True, preexec_fn=lambda: signal.signal(signum, signal.SIG_DFL))
+        try:
+            if how == "sent":
+                time.sleep(after)
+                proc.send_signal(signum)
+            stderr = proc.communicate(timeout=60)[1]
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+        case = "%s at %g s: %s" % (how, after, stderr[-2000:])
+        assert proc.returncode == 128 + signum, case
+        assert stderr.splitlines()[-1] == {signal.SIGTERM: "korvane: terminated (SIGTERM)",
+                                           signal.SIGINT: "korvane: interrupted"}[signum], case
+        assert ("swallowed Signalled(" in stderr) == (how == "swallowed"), case
+        assert out.read_text() == "other\n" and os.stat(str(out)).st_ino == before.st_ino, case
+        assert sorted(os.listdir(str(tmp_path))) == ["out.csv", "scratch"] and os.listdir(str(scratch)) == [], case
 
 
 @pytest.mark.parametrize("verbose", [False, True])

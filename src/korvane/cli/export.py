@@ -10,6 +10,7 @@ from .errors import OptionError, _Stopped, step
 from .inputs import _read_sql, _read_token
 from .output import _Output, _Owned, _quiet_stdout, _Tail
 from .secrets import _note_url_secrets
+from .signals import SafePoints, safe_point
 
 log = logging.getLogger("korvane.cli")
 
@@ -55,12 +56,14 @@ def _export(args, output, ExportProgress, ThinkDataQuery):
 
     class Client(ThinkDataQuery):
         def gen_local_unique_file(self, ext="csv"):
+            safe_point()
             path = reserved.pop() if reserved else new_file()
             if tail is not None:
                 tail.path = path
             return path
 
         def get_data_raw_pyhive_i(self, *args, **kwargs):
+            safe_point()
             attempts[0] += 1
             return super().get_data_raw_pyhive_i(*args, **kwargs)
 
@@ -77,6 +80,7 @@ def _export(args, output, ExportProgress, ThinkDataQuery):
     ctx = {}
     tail = _Tail(ctx, output.stream, owned, output.name) if output.kind == "stream" else None
     korvane_log = logging.getLogger("korvane")
+    safe_points = SafePoints()  # each record of the export is one
     try:
         with step("writing %s" % output.name):
             scratch = tempfile.mkdtemp(prefix="korvane-")
@@ -84,6 +88,7 @@ def _export(args, output, ExportProgress, ThinkDataQuery):
         with step(what):
             tdq = Client(args.uri or "", token, list(args.presto or ("host", 0)))
             with ExportProgress(ctx, route=route, label="export", expected=args.upcount) as progress:
+                korvane_log.addHandler(safe_points)
                 if tail is not None:
                     korvane_log.addHandler(tail)
                 try:
@@ -98,6 +103,8 @@ def _export(args, output, ExportProgress, ThinkDataQuery):
                     raise
                 finally:
                     korvane_log.removeHandler(tail)
+                    korvane_log.removeHandler(safe_points)
+            safe_point()  # a signal that the export swallowed: its result is no result
             if path is None or not os.path.isfile(path):
                 raise RuntimeError("the export left no file")
             owned.note(path)
