@@ -135,8 +135,11 @@ def test_sigterm_and_sighup_stop_as_ctrl_c_does(services, tmp_path, route, signu
         presto.plan([Fault("stall_headers", page=2, seconds=60)])
         args += ["--presto", "%s:%d" % (presto.host, presto.port), "--fetch-size", "500", "--read-timeout", "50"]
     cancels = len(presto.cancels)
+    # A suite run under nohup passes on an ignored SIGHUP, which the command
+    # rightly keeps ignored: the child gets the default back.
     proc = subprocess.Popen(KORVANE + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=env(KORVANE_TOKEN=TOKEN), universal_newlines=True)
+                            env=env(KORVANE_TOKEN=TOKEN), universal_newlines=True,
+                            preexec_fn=lambda: signal.signal(signum, signal.SIG_DFL))
     path = None
     try:
         for line in proc.stderr:
