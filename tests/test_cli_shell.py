@@ -283,9 +283,11 @@ def test_messages_name_the_problem(services, tmp_path, args, stdin, returncode, 
     (["-n", "default", "info", "driver-1", "-o", "name"], 0, "pod/driver-1\n"),
     (["logs", "driver-1", "--tail", "-1"], 0, "".join("line %d\n" % n for n in range(10))),
     (["list", "-A"], 2, 'korvane: the pod manager works in the namespace "default" only, not in all namespaces'),
-    (["list", "--kubeconfig", "{passwd}"], 2, "korvane: {passwd} is not a kubeconfig: it holds a YAML str"),
-    (["list", "--kubeconfig", "{bad_yaml}"], 2, "korvane: {bad_yaml} is not a kubeconfig: a YAML error: mapping "
-                                               "values are not allowed here (line 1, column 5)"),
+    # A file that is no kubeconfig fails to load, as a missing one does: status 1, as for kubectl.
+    (["list", "--kubeconfig", "{passwd}"], 1,
+     "korvane: loading the kubeconfig {passwd} failed: not a kubeconfig: it holds a YAML str, not a mapping\n"),
+    (["list", "--kubeconfig", "{bad_yaml}"], 1, "korvane: loading the kubeconfig {bad_yaml} failed: not a kubeconfig: "
+                                               "a YAML error: mapping values are not allowed here (line 1, column 5)\n"),
 ])
 def test_kubectl_habits(kubeconfig, tmp_path, args, returncode, expected):  # noqa: F811
     files = {"passwd": tmp_path / "passwd", "bad_yaml": tmp_path / "bad.yaml"}

@@ -20,6 +20,10 @@ def step(what):
         raise Failure(what) from e
 
 
+class Reason(Exception):
+    """A cause that the command words itself: described as it is."""
+
+
 class UsageError(Exception):
     """A request the command refuses: one line, status 2."""
 
@@ -38,6 +42,8 @@ def _describe(exc):
         except (TypeError, ValueError, AttributeError):
             message = None
         return text.strip() + (": %s" % message if message else "")
+    if isinstance(exc, Reason):
+        return str(exc)
     if isinstance(exc, OSError) and exc.strerror:
         return exc.strerror + (": %s" % exc.filename if exc.filename is not None else "")
     if len(exc.args) > 1:

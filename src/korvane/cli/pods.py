@@ -6,7 +6,7 @@ import json
 import os
 import sys
 
-from .errors import UsageError, _first_line, step
+from .errors import Reason, UsageError, _first_line, step
 
 
 def _kubeconfig(args):
@@ -25,7 +25,8 @@ def _kubeconfig(args):
 
 
 def _check_kubeconfig(path):
-    """A file that is no kubeconfig is named as such, in one line."""
+    """A file that is no kubeconfig is named as such, in one line, as a
+    failure to load it (kubectl's status 1, not a usage error)."""
     import yaml
 
     try:
@@ -35,15 +36,15 @@ def _check_kubeconfig(path):
         mark = getattr(e, "problem_mark", None)
         problem = getattr(e, "problem", None) or str(e)
         where = " (line %d, column %d)" % (mark.line + 1, mark.column + 1) if mark is not None else ""
-        raise UsageError("%s is not a kubeconfig: a YAML error: %s%s" % (path, _first_line(problem), where))
+        raise Reason("not a kubeconfig: a YAML error: %s%s" % (_first_line(problem), where)) from None
     except UnicodeDecodeError:
-        raise UsageError("%s is not a kubeconfig: it is not UTF-8 text" % path)
+        raise Reason("not a kubeconfig: it is not UTF-8 text") from None
     if not isinstance(config, dict):
-        raise UsageError("%s is not a kubeconfig: it holds %s, not a mapping" % (
-            path, "nothing" if config is None else "a YAML %s" % type(config).__name__))
+        raise Reason("not a kubeconfig: it holds %s, not a mapping" % (
+            "nothing" if config is None else "a YAML %s" % type(config).__name__))
     missing = [k for k in ("clusters", "contexts") if not isinstance(config.get(k), list)]
     if missing:
-        raise UsageError("%s is not a kubeconfig: no list of %s" % (path, " or ".join(missing)))
+        raise Reason("not a kubeconfig: no list of %s" % " or ".join(missing))
 
 
 def _warden(args):
@@ -55,8 +56,7 @@ def _warden(args):
             raise FileNotFoundError(errno.ENOENT, "no such file")
         with open(os.path.expanduser(path), "rb"):
             pass  # unreadable: said here, in the loader's place
-    _check_kubeconfig(path)
-    with step("loading the kubeconfig %s%s" % (path, source)):
+        _check_kubeconfig(path)
         return PodWarden({}, path)
 
 
