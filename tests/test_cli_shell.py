@@ -57,7 +57,7 @@ def shared_tmp(tmp_path):
 
 
 @pytest.mark.parametrize("kind", ["fifo", "symlink", "mode-0600", "new-umask-027", "unwritable-dir",
-                                  "device", "dev-stdout"])
+                                  "new-in-unwritable-dir", "sticky-dir", "device", "dev-stdout"])
 def test_output_goes_where_the_shell_would_write(services, shared_tmp, kind):
     api, _ = services
     base = shared_tmp
@@ -78,13 +78,22 @@ def test_output_goes_where_the_shell_would_write(services, shared_tmp, kind):
         out.chmod(0o600)
     elif kind == "new-umask-027":
         umask = 0o27
-    elif kind == "unwritable-dir":
-        # A file the user may write, in a directory where the user may not create one.
+    elif kind in ("unwritable-dir", "new-in-unwritable-dir"):
+        # A file the user may write (or none), in a directory where the user may not create one.
+        wrap = as_nobody()
+        if kind == "unwritable-dir":
+            out.write_text("old\n")
+            out.chmod(0o666)
+            if wrap:
+                os.chown(str(out), 65534, 65534)
+    elif kind == "sticky-dir":
+        # Another user's file that anyone may write, in a sticky directory
+        # as /tmp is: only its owner may replace it, others write into it.
+        if os.geteuid() != 0:
+            pytest.skip("needs root to make a file of another user than the one the command runs as")
         wrap = as_nobody()
         out.write_text("old\n")
         out.chmod(0o666)
-        if wrap:
-            os.chown(str(out), 65534, 65534)
     elif kind == "device":
         if os.geteuid() != 0:
             pytest.skip("creating a device node needs root")
@@ -93,12 +102,19 @@ def test_output_goes_where_the_shell_would_write(services, shared_tmp, kind):
     scratch = base / "scratch"
     scratch.mkdir()
     scratch.chmod(0o777)
-    if kind == "unwritable-dir":
+    if kind in ("unwritable-dir", "new-in-unwritable-dir"):
         base.chmod(0o755 if wrap else 0o555)
+    elif kind == "sticky-dir":
+        base.chmod(0o1777)
     result = korvane("export", SQL, "--uri", api.url, "--block-size", "300",
                      "-o", "/dev/stdout" if kind == "dev-stdout" else str(out), token=TOKEN,
                      environ={"TMPDIR": str(scratch)}, wrap=wrap, preexec_fn=lambda: os.umask(umask))
     base.chmod(0o755)
+    if kind == "new-in-unwritable-dir":  # the error names -o's path, not the export's own file
+        assert result.returncode == 1 and result.stderr == "korvane: writing %s failed: Permission denied: %s\n" % (
+            out, out)
+        assert os.listdir(str(base)) == ["scratch"] and os.listdir(str(scratch)) == []
+        return
     assert result.returncode == 0, result.stderr
     if reader is not None:
         reader.join(60)
@@ -111,11 +127,11 @@ def test_output_goes_where_the_shell_would_write(services, shared_tmp, kind):
     if st is not None:
         assert {"fifo": stat.S_ISFIFO, "symlink": stat.S_ISLNK, "device": stat.S_ISCHR}.get(kind, stat.S_ISREG)(
             st.st_mode)
-    if kind in ("mode-0600", "unwritable-dir"):
+    if kind in ("mode-0600", "unwritable-dir", "sticky-dir"):
         assert stat.S_IMODE(st.st_mode) == stat.S_IMODE(before.st_mode) and st.st_uid == before.st_uid
     if kind == "new-umask-027":
         assert stat.S_IMODE(st.st_mode) == 0o640
-    if kind in ("fifo", "device", "unwritable-dir"):
+    if kind in ("fifo", "device", "unwritable-dir", "sticky-dir"):
         assert (st.st_dev, st.st_ino) == (before.st_dev, before.st_ino)
     assert sorted(os.listdir(str(base))) == sorted(["scratch"] + (["out.csv"] if kind != "dev-stdout" else [])
                                                    + (["target.csv"] if kind == "symlink" else []))

@@ -32,6 +32,11 @@ class OptionError(UsageError):
     """Options that do not go together: shown with the usage of the command."""
 
 
+# The command's own files beside -o's, by the name that messages give them:
+# the path the user gave, not the hidden temporary name.
+_shown_as = {}
+
+
 def _describe(exc):
     """One line about ``exc``."""
     status = getattr(exc, "status", None)
@@ -45,7 +50,8 @@ def _describe(exc):
     if isinstance(exc, Reason):
         return str(exc)
     if isinstance(exc, OSError) and exc.strerror:
-        return exc.strerror + (": %s" % exc.filename if exc.filename is not None else "")
+        filename = _shown_as.get(exc.filename, exc.filename)
+        return exc.strerror + (": %s" % filename if filename is not None else "")
     if len(exc.args) > 1:
         text = " ".join(str(a) for a in exc.args)
     else:

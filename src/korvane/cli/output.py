@@ -10,7 +10,7 @@ import stat
 import sys
 import uuid
 
-from .errors import Failure, OptionError, _describe, _Stopped, step
+from .errors import Failure, OptionError, _describe, _shown_as, _Stopped, step
 from .signals import _signals_held
 
 
@@ -36,10 +36,13 @@ class _Owned(object):
                     os.remove(path)
 
 
-def _reserve(directory, name, owned):
-    """Create an empty private file with a fresh hidden name in ``directory``."""
+def _reserve(directory, name, owned, shown=None):
+    """Create an empty private file with a fresh hidden name in ``directory``;
+    messages call it ``shown`` if given."""
     while True:
         path = os.path.join(directory, ".%s.%s.part" % (name[:200], uuid.uuid4().hex[:12]))
+        if shown is not None:
+            _shown_as[path] = shown
         try:
             fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
         except FileExistsError:
@@ -191,6 +194,8 @@ class _Output(object):
         self.mode = 0o666 & ~umask
         self.owner = None       # (uid, gid) of the file replaced
         self.kind = self._decide()
+        if self.target is not None and self.target != text:
+            _shown_as[self.target] = text  # the file a link points to
 
     def _decide(self):
         if self.text == "-":
@@ -243,7 +248,7 @@ class _Output(object):
         """The export's file: beside the target, else in ``scratch``."""
         if self.directory is not None:
             try:
-                return _reserve(self.directory, os.path.basename(self.target), owned)
+                return _reserve(self.directory, os.path.basename(self.target), owned, self.text)
             except OSError as e:
                 # A directory that takes no new file, around a file that may
                 # be written: the export goes elsewhere and is copied in.
@@ -264,11 +269,22 @@ class _Output(object):
                         except PermissionError:
                             os.chown(path, -1, self.owner[1])  # a group of the user's own
             os.chmod(path, self.mode)
+            try:
+                with _signals_held():
+                    os.replace(path, self.target)  # one step: a reader sees the old file or the whole new one
+                return
+            except OSError as e:
+                # In a sticky directory (/tmp) only its owner may replace a
+                # file; one that may be written is written in place instead.
+                if e.errno not in (errno.EACCES, errno.EPERM) or self.owner is None:
+                    raise
+                self.kind = "copy"
+        if self.kind == "copy":
+            # Opened as `> PATH` opens it, O_CREAT included, so that the
+            # kernel's checks of such opens (fs.protected_regular) hold too.
+            flags = os.O_WRONLY | os.O_CREAT | os.O_CLOEXEC
             with _signals_held():
-                os.replace(path, self.target)  # one step: a reader sees the old file or the whole new one
-        elif self.kind == "copy":
-            with _signals_held():
-                with open(path, "rb") as src, open(os.open(self.target, os.O_WRONLY | os.O_CLOEXEC), "wb") as dst:
+                with open(path, "rb") as src, open(os.open(self.target, flags, 0o666), "wb") as dst:
                     try:
                         dst.truncate(0)
                         shutil.copyfileobj(src, dst, 1 << 20)
