@@ -8,6 +8,7 @@ import shutil
 import signal
 import stat
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -15,7 +16,8 @@ import time
 import pytest
 
 from korvane.testing import data
-from korvane.testing.presto import Fault
+from korvane.testing.openapi import OpenApiServer
+from korvane.testing.presto import Fault, PrestoServer
 
 from test_cli import KORVANE, ROWS, SQL, TOKEN, env, export_files, korvane, kubeconfig, services  # noqa: F401
 
@@ -55,7 +57,7 @@ def shared_tmp(tmp_path):
 
 
 @pytest.mark.parametrize("kind", ["fifo", "symlink", "mode-0600", "new-umask-027", "unwritable-dir",
-                                  "device", "dev-stdout"])
+                                  "new-in-unwritable-dir", "sticky-dir", "device", "dev-stdout"])
 def test_output_goes_where_the_shell_would_write(services, shared_tmp, kind):
     api, _ = services
     base = shared_tmp
@@ -76,13 +78,22 @@ def test_output_goes_where_the_shell_would_write(services, shared_tmp, kind):
         out.chmod(0o600)
     elif kind == "new-umask-027":
         umask = 0o27
-    elif kind == "unwritable-dir":
-        # A file the user may write, in a directory where the user may not create one.
+    elif kind in ("unwritable-dir", "new-in-unwritable-dir"):
+        # A file the user may write (or none), in a directory where the user may not create one.
+        wrap = as_nobody()
+        if kind == "unwritable-dir":
+            out.write_text("old\n")
+            out.chmod(0o666)
+            if wrap:
+                os.chown(str(out), 65534, 65534)
+    elif kind == "sticky-dir":
+        # Another user's file that anyone may write, in a sticky directory
+        # as /tmp is: only its owner may replace it, others write into it.
+        if os.geteuid() != 0:
+            pytest.skip("needs root to make a file of another user than the one the command runs as")
         wrap = as_nobody()
         out.write_text("old\n")
         out.chmod(0o666)
-        if wrap:
-            os.chown(str(out), 65534, 65534)
     elif kind == "device":
         if os.geteuid() != 0:
             pytest.skip("creating a device node needs root")
@@ -91,12 +102,19 @@ def test_output_goes_where_the_shell_would_write(services, shared_tmp, kind):
     scratch = base / "scratch"
     scratch.mkdir()
     scratch.chmod(0o777)
-    if kind == "unwritable-dir":
+    if kind in ("unwritable-dir", "new-in-unwritable-dir"):
         base.chmod(0o755 if wrap else 0o555)
+    elif kind == "sticky-dir":
+        base.chmod(0o1777)
     result = korvane("export", SQL, "--uri", api.url, "--block-size", "300",
                      "-o", "/dev/stdout" if kind == "dev-stdout" else str(out), token=TOKEN,
                      environ={"TMPDIR": str(scratch)}, wrap=wrap, preexec_fn=lambda: os.umask(umask))
     base.chmod(0o755)
+    if kind == "new-in-unwritable-dir":  # the error names -o's path, not the export's own file
+        assert result.returncode == 1 and result.stderr == "korvane: writing %s failed: Permission denied: %s\n" % (
+            out, out)
+        assert os.listdir(str(base)) == ["scratch"] and os.listdir(str(scratch)) == []
+        return
     assert result.returncode == 0, result.stderr
     if reader is not None:
         reader.join(60)
@@ -109,11 +127,11 @@ def test_output_goes_where_the_shell_would_write(services, shared_tmp, kind):
     if st is not None:
         assert {"fifo": stat.S_ISFIFO, "symlink": stat.S_ISLNK, "device": stat.S_ISCHR}.get(kind, stat.S_ISREG)(
             st.st_mode)
-    if kind in ("mode-0600", "unwritable-dir"):
+    if kind in ("mode-0600", "unwritable-dir", "sticky-dir"):
         assert stat.S_IMODE(st.st_mode) == stat.S_IMODE(before.st_mode) and st.st_uid == before.st_uid
     if kind == "new-umask-027":
         assert stat.S_IMODE(st.st_mode) == 0o640
-    if kind in ("fifo", "device", "unwritable-dir"):
+    if kind in ("fifo", "device", "unwritable-dir", "sticky-dir"):
         assert (st.st_dev, st.st_ino) == (before.st_dev, before.st_ino)
     assert sorted(os.listdir(str(base))) == sorted(["scratch"] + (["out.csv"] if kind != "dev-stdout" else [])
                                                    + (["target.csv"] if kind == "symlink" else []))
@@ -133,8 +151,11 @@ def test_sigterm_and_sighup_stop_as_ctrl_c_does(services, tmp_path, route, signu
         presto.plan([Fault("stall_headers", page=2, seconds=60)])
         args += ["--presto", "%s:%d" % (presto.host, presto.port), "--fetch-size", "500", "--read-timeout", "50"]
     cancels = len(presto.cancels)
+    # A suite run under nohup passes on an ignored SIGHUP, which the command
+    # rightly keeps ignored: the child gets the default back.
     proc = subprocess.Popen(KORVANE + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=env(KORVANE_TOKEN=TOKEN), universal_newlines=True)
+                            env=env(KORVANE_TOKEN=TOKEN), universal_newlines=True,
+                            preexec_fn=lambda: signal.signal(signum, signal.SIG_DFL))
     path = None
     try:
         for line in proc.stderr:
@@ -155,6 +176,85 @@ def test_sigterm_and_sighup_stop_as_ctrl_c_does(services, tmp_path, route, signu
                                        signal.SIGHUP: "korvane: hung up (SIGHUP)"}[signum]
     assert os.listdir(str(tmp_path)) == []
     assert len(presto.cancels) - cancels == (route == "presto") and presto.running == []
+
+
+LONG_SQL = "select * from v_long"
+
+# The command in a child that swallows the signal it sends itself AFTER
+# seconds after its start, once the command handles it: the exception that
+# the command's handler raises is dropped where it lands, as io.IOBase's
+# finalizer drops it when it lands in urllib3's `closed` property (once per
+# page of the direct route).
+SWALLOWING = r"""
+import os, signal, sys
+
+from korvane.cli import main
+
+signum, after = int(sys.argv[1]), float(sys.argv[2])
+
+
+def swallow(alarm, frame):
+    handler = signal.getsignal(signum)
+    if not callable(handler) or handler is signal.default_int_handler:
+        signal.setitimer(signal.ITIMER_REAL, 0.01)  # not yet the command's own
+        return
+    try:
+        os.kill(os.getpid(), signum)
+        for _ in range(1000):
+            pass
+    except BaseException as e:
+        sys.stderr.write("swallowed %r\n" % e)
+
+
+signal.signal(signal.SIGALRM, swallow)
+signal.setitimer(signal.ITIMER_REAL, after)
+sys.exit(main(sys.argv[3:]))
+"""
+
+
+@pytest.fixture(scope="module")
+def long_services():
+    rows = 1000000  # 3 to 5 s of export: every point below falls inside it
+    with OpenApiServer(token=TOKEN) as api, PrestoServer() as presto:
+        api.add_sample(LONG_SQL, rows)
+        presto.load_sample("v_long", rows)
+        yield api, presto
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("route", ["openapi", "presto"])
+def test_a_signal_stops_the_export_wherever_it_lands(long_services, tmp_path, route, signum):
+    # Before the export starts, early and late in it; sent from outside, or
+    # swallowed where it lands. Each run stops: the status of the signal,
+    # the old file as it was, nothing left behind.
+    api, presto = long_services
+    out, scratch = tmp_path / "out.csv", tmp_path / "scratch"
+    scratch.mkdir()
+    out.write_text("other\n")
+    before = os.stat(str(out))
+    args = ["export", LONG_SQL, "-o", str(out)]
+    args += ["--uri", api.url] if route == "openapi" else ["--presto", "%s:%d" % (presto.host, presto.port)]
+    for how, after in [("swallowed", 0.01), ("swallowed", 1.0), ("swallowed", 2.0), ("sent", 1.5)]:
+        child = ["-c", SWALLOWING, str(int(signum)), str(after)] if how == "swallowed" else ["-m", "korvane.cli"]
+        proc = subprocess.Popen([sys.executable] + child + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env(KORVANE_TOKEN=TOKEN, TMPDIR=str(scratch)),
+                                universal_newlines=True, preexec_fn=lambda: signal.signal(signum, signal.SIG_DFL))
+        try:
+            if how == "sent":
+                time.sleep(after)
+                proc.send_signal(signum)
+            stderr = proc.communicate(timeout=60)[1]
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+        case = "%s at %g s: %s" % (how, after, stderr[-2000:])
+        assert proc.returncode == 128 + signum, case
+        assert stderr.splitlines()[-1] == {signal.SIGTERM: "korvane: terminated (SIGTERM)",
+                                           signal.SIGINT: "korvane: interrupted"}[signum], case
+        assert ("swallowed Signalled(" in stderr) == (how == "swallowed"), case
+        assert out.read_text() == "other\n" and os.stat(str(out)).st_ino == before.st_ino, case
+        assert sorted(os.listdir(str(tmp_path))) == ["out.csv", "scratch"] and os.listdir(str(scratch)) == [], case
 
 
 @pytest.mark.parametrize("verbose", [False, True])
@@ -199,9 +299,11 @@ def test_messages_name_the_problem(services, tmp_path, args, stdin, returncode, 
     (["-n", "default", "info", "driver-1", "-o", "name"], 0, "pod/driver-1\n"),
     (["logs", "driver-1", "--tail", "-1"], 0, "".join("line %d\n" % n for n in range(10))),
     (["list", "-A"], 2, 'korvane: the pod manager works in the namespace "default" only, not in all namespaces'),
-    (["list", "--kubeconfig", "{passwd}"], 2, "korvane: {passwd} is not a kubeconfig: it holds a YAML str"),
-    (["list", "--kubeconfig", "{bad_yaml}"], 2, "korvane: {bad_yaml} is not a kubeconfig: a YAML error: mapping "
-                                               "values are not allowed here (line 1, column 5)"),
+    # A file that is no kubeconfig fails to load, as a missing one does: status 1, as for kubectl.
+    (["list", "--kubeconfig", "{passwd}"], 1,
+     "korvane: loading the kubeconfig {passwd} failed: not a kubeconfig: it holds a YAML str, not a mapping\n"),
+    (["list", "--kubeconfig", "{bad_yaml}"], 1, "korvane: loading the kubeconfig {bad_yaml} failed: not a kubeconfig: "
+                                               "a YAML error: mapping values are not allowed here (line 1, column 5)\n"),
 ])
 def test_kubectl_habits(kubeconfig, tmp_path, args, returncode, expected):  # noqa: F811
     files = {"passwd": tmp_path / "passwd", "bad_yaml": tmp_path / "bad.yaml"}

@@ -17,7 +17,7 @@ from typing import Dict, List, Optional, Sequence
 
 import pandas
 
-from korvane.cli import _count  # the options are checked as the korvane command checks them
+from korvane.cli.parser import _count  # the options are checked as the korvane command checks them
 from korvane.common.defines import BMOBJ
 from korvane.progress import ExportProgress
 from korvane.testing.kubernetes import KubeApiServer

@@ -1,0 +1,6 @@
+"""python -m korvane.cli: the korvane command."""
+import sys
+
+from korvane.cli import main
+
+sys.exit(main())
