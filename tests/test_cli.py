@@ -13,7 +13,7 @@ import time
 
 import pandas
 import pytest
-from conftest import _can_isolate, kubernetes_release
+from conftest import _can_isolate
 
 from korvane.testing import data
 from korvane.testing.kubernetes import KubeApiServer
@@ -208,10 +208,7 @@ def kubeconfig(tmp_path_factory):
                                                 "container: main registry.local/korvane/worker:1.0 ready=True restarts=0"]),
     (["log", "driver-1", "--tail", "3"], 0, ["line 7\nline 8\nline 9\n"]),
     (["log", "driver-1", "--kubeconfig", "{kubeconfig}", "--tail", "0"], 0, [""]),
-    pytest.param(["info", "coredns"], 1, ["korvane: pods info coredns failed: HTTP 404 Not Found"],
-                 marks=pytest.mark.xfail(kubernetes_release() >= (37, 0), strict=True, reason=(
-                     "the command knows an API error by the class name ApiException; kubernetes 37 "
-                     "raises its subclasses (NotFoundException)"))),
+    (["info", "coredns"], 1, ["korvane: pods info coredns failed: HTTP 404 Not Found"]),
     (["info", "coredns", "--namespace", "kube-system"], 2,
      ['korvane: the pod manager works in the namespace "default" only, not "kube-system"']),
     (["delete", "driver-2"], 2, ["korvane: not deleting pod driver-2 without --yes"]),

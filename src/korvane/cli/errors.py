@@ -40,7 +40,9 @@ _shown_as = {}
 def _describe(exc):
     """One line about ``exc``."""
     status = getattr(exc, "status", None)
-    if type(exc).__name__ == "ApiException" and status is not None:
+    # The client's ApiException, or (from kubernetes 37) one of its subclasses
+    # such as NotFoundException.
+    if any(c.__name__ == "ApiException" for c in type(exc).__mro__) and status is not None:
         text = "HTTP %s %s" % (status, getattr(exc, "reason", "") or "")
         try:
             message = json.loads(exc.body).get("message")
