@@ -182,6 +182,7 @@ Py_ssize_t BufferedChunks::finish_chunk(unsigned long long need, std::string &ou
     }
     return left;
 }
+
 void BufferedChunks::consume(Py_ssize_t n) {
     py::object gone = conn_.file.attr("read")(n);
     if (!PyBytes_Check(gone.ptr()) || PyBytes_GET_SIZE(gone.ptr()) != n) {
