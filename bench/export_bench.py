@@ -5,7 +5,10 @@
 
 Routes: ``chunked`` and ``length`` are the OpenAPI export of a chunked and of
 a Content-Length response, ``rowchunks`` that of a chunked response that
-sends each row as a chunk of its own, ``presto`` the direct route. Rows are
+sends each row as a chunk of its own, ``presto`` the direct route. With
+``--tls`` each OpenAPI route runs over plain HTTP and over HTTPS (``ROUTE+tls``,
+a self-signed certificate, the server sending the same pre-framed body in
+large writes), and the report puts the two side by side. Rows are
 ``korvane.testing.data`` rows. Each server runs in a process of its own; the
 OpenAPI body is encoded once, before the first run, so the server only sends
 bytes. Every export runs in a fresh client process, which reports its wall
@@ -62,6 +65,27 @@ def blank_lines(rows):
     return lines[:1] + [b" " * len(line) for line in lines[1:]]
 
 
+def split_route(route):
+    """``(framing, kind, tls)`` of a route such as ``rowchunks-blank+tls``."""
+    route, _, scheme = route.partition("+")
+    framing, _, kind = route.partition("-")
+    return framing, kind, scheme == "tls"
+
+
+def endpoint(route, port):
+    return "%s://127.0.0.1:%d/querySql" % ("https" if split_route(route)[2] else "http", port)
+
+
+def quiet_tls():
+    """The export's verify=False warns at each request (InsecureRequestWarning):
+    the same for both implementations, and nothing to print here."""
+    import warnings
+
+    import urllib3
+
+    warnings.simplefilter("ignore", urllib3.exceptions.InsecureRequestWarning)
+
+
 def serve(route, rows):
     if route == "presto":
         from korvane.testing.presto import PrestoServer
@@ -71,8 +95,8 @@ def serve(route, rows):
     else:
         from korvane.testing.bodies import BodyServer
 
-        server = BodyServer()
-        framing, _, kind = route.partition("-")
+        framing, kind, tls = split_route(route)
+        server = BodyServer(tls=tls)
         server.put((blank_lines if kind == "blank" else encoded_lines)(rows), chunked=(framing != "length"),
                    line_chunks=(framing == "rowchunks"))
     print(server.port, flush=True)
@@ -108,7 +132,8 @@ def client(route, impl, port, block_size):
         def gen_local_unique_file(self, ext="csv"):
             return os.path.join(private, uuid.uuid4().hex + "." + ext)
 
-    tdq = Query("http://127.0.0.1:%d/querySql" % port, "bench", ["127.0.0.1", port])
+    quiet_tls()
+    tdq = Query(endpoint(route, port), "bench", ["127.0.0.1", port])
     wall, cpu = time.perf_counter(), time.process_time()
     if route == "presto":
         path = tdq.get_data_raw_pyhive({}, SQL, block_size=block_size, read_timeout=120)
@@ -129,8 +154,9 @@ def read_only(route, port):
     """CPU seconds of reading the response alone, in the pieces the module reads."""
     import requests
 
+    quiet_tls()
     t = time.process_time()
-    r = requests.session().post("http://127.0.0.1:%d/querySql" % port, data={"token": "bench", "sql": SQL},
+    r = requests.session().post(endpoint(route, port), data={"token": "bench", "sql": SQL},
                                 stream=True, verify=False, timeout=(300, 600))
     step = 104857600 if route.startswith("chunked") else 1 << 20
     size = sum(len(piece) for piece in r.iter_content(chunk_size=step))
@@ -274,6 +300,8 @@ def main():
     parser.add_argument("--stages", action="store_true",
                         help="native CPU by stage (read, lines, parse and write) and peak RSS, by framing")
     parser.add_argument("--own", nargs=4)
+    parser.add_argument("--tls", action="store_true",
+                        help="each OpenAPI route over HTTP and over HTTPS, side by side")
     args = parser.parse_args()
     if args.serve:
         return serve(args.serve[0], int(args.serve[1]))
@@ -293,6 +321,8 @@ def main():
     if args.stages:
         routes = [r for r in routes if r != "presto"]
         routes += ["%s-blank" % r for r in routes]
+    if args.tls:
+        routes += ["%s+tls" % r for r in routes if r != "presto"]
     impls = ["native"] if args.only_native else ["native", "python"]
     report = {"python": sys.version.split()[0], "machine": machine(), "block_size": args.block_size,
               "repeat": args.repeat, "sizes": {}}
@@ -305,12 +335,12 @@ def main():
                                     stdout=subprocess.PIPE, universal_newlines=True)
             servers[route] = (proc, int(proc.stdout.readline()))
         runs = {(route, impl): [] for route in routes for impl in impls}
-        reads = {route: [] for route in routes if args.stages and not route.endswith("-blank")}
+        reads = {route: [] for route in routes if args.stages and split_route(route)[1] != "blank"}
         try:
             for k in range(args.repeat):
                 for route in routes:
                     order = impls if k % 2 == 0 else impls[::-1]
-                    if route.endswith("-blank"):
+                    if split_route(route)[1] == "blank":
                         order = ["native"]
                     for impl in order:
                         runs[route, impl].append(child("--client", route, impl, servers[route][1], args.block_size))
@@ -334,7 +364,7 @@ def main():
         table = {}
         for route in routes:
             entry = {}
-            for impl in (["native"] if route.endswith("-blank") else impls):
+            for impl in (["native"] if split_route(route)[1] == "blank" else impls):
                 rs = runs[route, impl]
                 entry[impl] = {"wall_s": statistics.median(r["wall"] for r in rs),
                                "cpu_s": statistics.median(r["cpu"] for r in rs),
@@ -345,15 +375,20 @@ def main():
                 entry["ratio_cpu"] = entry["python"]["cpu_s"] / entry["native"]["cpu_s"]
             table[route] = entry
         odd = sorted("%s/%s run %d" % (route, impl, k + 1) for (route, impl), rs in runs.items()
-                     for k, r in enumerate(rs) if r["sha256"] != expected and not route.endswith("-blank"))
+                     for k, r in enumerate(rs) if r["sha256"] != expected and split_route(route)[1] != "blank")
         for route, rs in reads.items():
             full = table[route]["native"]["cpu_s"]
-            blank = table[route + "-blank"]["native"]["cpu_s"]
+            framing, _, tls = split_route(route)
+            blank = table[framing + "-blank" + ("+tls" if tls else "")]["native"]["cpu_s"]
             read = statistics.median(r["cpu"] for r in rs)
             extras["stages_cpu_s_%s" % route] = {"read": read, "lines": blank - read, "parse and write": full - blank,
                                                  "total": full}
         report["sizes"][rows] = {"routes": table, "identical_files": not odd, "differing_files": odd, **extras}
+        if args.tls:
+            report["sizes"][rows]["tls"] = side_by_side(table)
         print_size(rows, table, not odd, extras)
+        if args.tls:
+            print_tls(report["sizes"][rows]["tls"])
         if odd:
             print("files that differ: " + ", ".join(odd))
     path = args.json or os.path.join(HERE, "results-py%d%d.json" % sys.version_info[:2])
@@ -374,16 +409,50 @@ def machine():
     return "%s, %d CPUs, %s" % (cpu, os.cpu_count(), platform.platform())
 
 
+def side_by_side(table):
+    """For each framing, HTTP against HTTPS: the native CPU, twin / native
+    (CPU), the native peak RSS; and the TLS targets' ratios."""
+    out = {"framings": {}}
+    for route, entry in table.items():
+        framing, kind, tls = split_route(route)
+        if tls or kind or route + "+tls" not in table:
+            continue
+        secure = table[route + "+tls"]
+        row = {"native_cpu_s": [entry["native"]["cpu_s"], secure["native"]["cpu_s"]],
+               "native_peak_rss_mb": [entry["native"]["peak_rss_mb"], secure["native"]["peak_rss_mb"]]}
+        if "ratio_cpu" in entry and "ratio_cpu" in secure:
+            row["ratio_cpu"] = [entry["ratio_cpu"], secure["ratio_cpu"]]
+        row["https_rss_over_http"] = row["native_peak_rss_mb"][1] / row["native_peak_rss_mb"][0]
+        out["framings"][route] = row
+    if "rowchunks+tls" in table and "chunked+tls" in table:
+        out["https_rowchunks_over_chunked_native_cpu"] = (
+            table["rowchunks+tls"]["native"]["cpu_s"] / table["chunked+tls"]["native"]["cpu_s"])
+    return out
+
+
+def print_tls(tls):
+    print("\nHTTP / HTTPS, medians, CPU")
+    print("%-10s %19s %19s %23s" % ("framing", "native CPU s", "twin / native", "native peak MiB"))
+    for route, row in tls["framings"].items():
+        ratio = "%8.1fx / %5.1fx" % tuple(row["ratio_cpu"]) if "ratio_cpu" in row else "-"
+        print("%-10s %8.3f / %8.3f %19s %9.1f / %6.1f (%.2f)" % (
+            route, row["native_cpu_s"][0], row["native_cpu_s"][1], ratio, row["native_peak_rss_mb"][0],
+            row["native_peak_rss_mb"][1], row["https_rss_over_http"]))
+    if "https_rowchunks_over_chunked_native_cpu" in tls:
+        print("HTTPS, one row per chunk / 64 KiB chunks, native CPU: %.2f"
+              % tls["https_rowchunks_over_chunked_native_cpu"])
+
+
 def print_size(rows, table, identical, extras):
     print("\n%d rows; every file byte-identical to pandas' own blocks: %s" % (rows, identical))
-    print("%-8s %-7s %9s %9s %10s" % ("route", "impl", "wall s", "CPU s", "peak MiB"))
+    print("%-13s %-7s %9s %9s %10s" % ("route", "impl", "wall s", "CPU s", "peak MiB"))
     for route, entry in table.items():
         for impl in ("native", "python"):
             if impl in entry:
                 e = entry[impl]
-                print("%-8s %-7s %9.2f %9.2f %10.1f" % (route, impl, e["wall_s"], e["cpu_s"], e["peak_rss_mb"]))
+                print("%-13s %-7s %9.2f %9.2f %10.1f" % (route, impl, e["wall_s"], e["cpu_s"], e["peak_rss_mb"]))
         if "ratio_cpu" in entry:
-            print("%-8s %-7s %8.2fx %8.2fx" % (route, "ratio", entry["ratio_wall"], entry["ratio_cpu"]))
+            print("%-13s %-7s %8.2fx %8.2fx" % (route, "ratio", entry["ratio_wall"], entry["ratio_cpu"]))
     if "mandated_cpu_s" in extras:
         m = extras["mandated_cpu_s"]
         print("mandated calls alone, CPU s: " + ", ".join("%s %.2f" % kv for kv in m.items())

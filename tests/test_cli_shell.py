@@ -329,19 +329,27 @@ def test_pods_as_json_and_yaml(kubeconfig):  # noqa: F811
     assert one == listed["items"][0]
 
 
-def test_emulate_starts_and_stops(tmp_path):
+@pytest.mark.parametrize("tls", [False, True], ids=["http", "https"])
+def test_emulate_starts_and_stops(tmp_path, tls):
     env_file = tmp_path / "env.sh"
-    proc = subprocess.Popen(KORVANE + ["emulate", "--rows", "5", "--env-file", str(env_file)],
+    proc = subprocess.Popen(KORVANE + ["emulate", "--rows", "5", "--env-file", str(env_file)] + ["--tls"] * tls,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             env=env(), universal_newlines=True)
     try:
         exports = {}
-        while len(exports) < 4:
+        while len(exports) < 4 + tls:
             name, value = proc.stdout.readline()[len("export "):].rstrip("\n").split("=", 1)
             exports[name] = value
-        assert env_file.read_text().count("export ") == 4
+        assert env_file.read_text().count("export ") == 4 + tls
+        assert exports["KORVANE_URI"].startswith("https://" if tls else "http://")
         result = korvane("export", "select * from v_event_7", "--presto", exports["KORVANE_PRESTO"], "-o", "-")
         assert result.returncode == 0 and result.stdout.startswith(HEADER) and result.stderr.startswith("5 rows in ")
+        if tls:
+            import requests
+
+            r = requests.post(exports["KORVANE_URI"], data={"token": "emulator-token", "sql": "select * from v_user_7"},
+                              verify=exports["KORVANE_CACERT"], timeout=30)
+            assert r.status_code == 200 and len(r.text.splitlines()) == 6
         pods = json.loads(korvane("pods", "list", "-o", "json", environ={"KUBECONFIG": exports["KUBECONFIG"]}).stdout)
         assert "spark-driver-1" in [p["metadata"]["name"] for p in pods["items"]]
     finally:
@@ -349,6 +357,7 @@ def test_emulate_starts_and_stops(tmp_path):
         stderr = proc.communicate(timeout=30)[1]
     assert proc.returncode == 0 and stderr.splitlines()[-1] == "korvane: emulators stopped"
     assert not env_file.exists() and not os.path.exists(exports["KUBECONFIG"])
+    assert not tls or not os.path.exists(exports["KORVANE_CACERT"])
 
 
 def test_stdout_needs_no_disk_for_the_whole_result(services, tmp_path):

@@ -1,9 +1,11 @@
 import json
+import os
 
 import pytest
 import requests
 
 from korvane.testing import data
+from korvane.testing.bodies import BodyServer
 from korvane.testing.openapi import OpenApiServer
 
 ROWS = [[1, "北京", None, True], None, [3, 'a "q"\nb', 2.5, False]]
@@ -112,3 +114,29 @@ def test_http_500_and_empty_body(server):
     server.set_fault("empty_body")
     resp = post(server)
     assert resp.status_code == 200 and lines(resp) == []
+
+
+@pytest.mark.parametrize("make", [OpenApiServer, BodyServer], ids=["openapi", "bodies"])
+def test_tls_serves_https_that_its_ca_verifies(make):
+    """tls=True: HTTPS that the server's own CA file verifies and any other
+    CA rejects; the CA file goes with the server, and without tls there is
+    none."""
+    with make(tls=True) as srv, OpenApiServer(tls=True) as other:
+        if make is OpenApiServer:
+            srv.token = "tok"
+            srv.add_result("select small", ["a", "b", "c", "d"], ROWS)
+        assert srv.url.startswith("https://127.0.0.1:")
+        form = {"token": "tok", "sql": "select small"}
+        r = requests.post(srv.url, data=form, verify=srv.ca_file, timeout=30)
+        assert r.status_code == 200
+        assert make is BodyServer or [json.loads(line) for line in r.iter_lines()] == [STATUS] + ROWS
+        with pytest.raises(requests.exceptions.SSLError, match="CERTIFICATE_VERIFY_FAILED"):
+            requests.post(srv.url, data=form, verify=other.ca_file, timeout=30)
+        ca_file = srv.ca_file
+        with open(ca_file, "rb") as f:
+            assert f.read().startswith(b"-----BEGIN CERTIFICATE-----")
+    assert not os.path.exists(ca_file) and not os.path.exists(os.path.dirname(ca_file))
+    with make() as plain:
+        assert plain.url.startswith("http://")
+        with pytest.raises(RuntimeError):
+            plain.ca_file

@@ -23,7 +23,7 @@ for ver in "${versions[@]}"; do
   "$venv/bin/python" -m pytest -n "${PYTEST_WORKERS:-auto}" "$@" || status=$?
   # The benchmark at a tiny size, so that it cannot break unseen (its files
   # must match pandas' too); its figures mean nothing here.
-  if ! "$venv/bin/python" bench/export_bench.py --sizes 2000 --repeat 1 --json "$scratch/bench.json" \
+  if ! "$venv/bin/python" bench/export_bench.py --sizes 2000 --repeat 1 --tls --json "$scratch/bench.json" \
       >"$scratch/bench.log" 2>&1; then
     cat "$scratch/bench.log"
     echo "bench/export_bench.py failed on CPython $ver"

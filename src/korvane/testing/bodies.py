@@ -15,7 +15,8 @@ the oldest queued body; with none queued, the last one taken is sent again.
 ``chunked=False`` sends it with a Content-Length header instead of
 ``Transfer-Encoding: chunked`` (chunks of 64 KiB); ``line_chunks=True`` sends
 each line as a chunk of its own. The request body is read
-and dropped.
+and dropped. ``BodyServer(tls=True)`` serves HTTPS, as
+:class:`~korvane.testing.openapi.OpenApiServer` does (``ca_file``).
 """
 import collections
 import socketserver
@@ -24,6 +25,8 @@ import threading
 from http.server import BaseHTTPRequestHandler
 from types import TracebackType
 from typing import Any, Deque, Iterable, List, Optional, Tuple, Type
+
+from korvane.testing.tls import ServerCertificates
 
 # The headers and the payload of one encoded response.
 Encoded = Tuple[List[Tuple[str, str]], bytes]
@@ -72,6 +75,20 @@ class _Handler(BaseHTTPRequestHandler):
 class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
     owner: "BodyServer"
+    certificates: Optional[ServerCertificates] = None
+
+    def finish_request(self, request: Any, client_address: Any) -> None:
+        if self.certificates is None:
+            self.RequestHandlerClass(request, client_address, self)
+            return
+        try:
+            conn = self.certificates.accept(request)
+        except (OSError, ValueError):
+            return
+        try:
+            self.RequestHandlerClass(conn, client_address, self)
+        finally:
+            conn.close()
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         # A client may stop reading and hang up mid-body; anything else is a bug.
@@ -82,12 +99,14 @@ class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
 class BodyServer(object):
     """Answers POSTs on 127.0.0.1 with the bodies queued by :meth:`put`."""
 
-    def __init__(self) -> None:
+    def __init__(self, tls: bool = False) -> None:
         self._bodies: Deque[Encoded] = collections.deque()
         self._current = encode_body([])
         self._lock = threading.Lock()
+        self.tls = tls
         self._server = _TCPServer(("127.0.0.1", 0), _Handler)
         self._server.owner = self
+        self._certificates = self._server.certificates = ServerCertificates("thinkdata-openapi") if tls else None
         self._thread = threading.Thread(target=self._server.serve_forever,
                                         kwargs={"poll_interval": 0.05}, daemon=True)
         self._thread.start()
@@ -98,7 +117,14 @@ class BodyServer(object):
 
     @property
     def url(self) -> str:
-        return "http://127.0.0.1:%d/querySql" % self.port
+        return "%s://127.0.0.1:%d/querySql" % ("https" if self.tls else "http", self.port)
+
+    @property
+    def ca_file(self) -> str:
+        """The CA file that verifies the server's certificate (``tls=True`` only)."""
+        if self._certificates is None:
+            raise RuntimeError("the server runs without tls=True")
+        return self._certificates.ca_file
 
     def put(self, lines: Iterable[bytes], chunked: bool = True, newline: bytes = b"\n",
             line_chunks: bool = False) -> None:
@@ -115,6 +141,8 @@ class BodyServer(object):
     def close(self) -> None:
         self._server.shutdown()
         self._server.server_close()
+        if self._certificates is not None:
+            self._certificates.close()
 
     def __enter__(self) -> "BodyServer":
         return self

@@ -1,7 +1,7 @@
 """The three emulators from a shell, until Ctrl-C or SIGTERM.
 
-    korvane emulate [--rows N] [--env-file FILE]
-    python -m korvane.testing [--rows N] [--env-file FILE]
+    korvane emulate [--rows N] [--env-file FILE] [--tls]
+    python -m korvane.testing [--rows N] [--env-file FILE] [--tls]
 
 Starts the OpenAPI endpoint, the Presto coordinator and the Kubernetes API
 server on 127.0.0.1, each with sample data: the tables v_user_7 and
@@ -15,7 +15,10 @@ directory and prints the shell exports that point ``korvane`` at them::
     export KORVANE_PRESTO=127.0.0.1:PORT
     export KUBECONFIG=/tmp/korvane-emulate-XXXXXXXX/kubeconfig
 
-``KORVANE_PRESTO`` is for ``--presto "$KORVANE_PRESTO"``. ``--env-file`` also
+``KORVANE_PRESTO`` is for ``--presto "$KORVANE_PRESTO"``. With ``--tls`` the
+OpenAPI endpoint serves HTTPS (``KORVANE_URI=https://...``) with a certificate
+signed by a CA made at start-up, whose file ``KORVANE_CACERT`` names; the
+Presto route stays plain HTTP, as the module speaks it. ``--env-file`` also
 writes the exports to a file once the emulators listen, for a script to
 source; it is removed at the end if it is still the one written.
 """
@@ -39,6 +42,8 @@ def add_arguments(parser: argparse.ArgumentParser, rows: "object" = int) -> None
                         help="rows of each sample table (default 1000)")
     parser.add_argument("--env-file", metavar="FILE",
                         help="also write the exports to FILE (new or replaced) once the emulators listen")
+    parser.add_argument("--tls", action="store_true",
+                        help="serve the OpenAPI endpoint over HTTPS; KORVANE_CACERT names the CA file that verifies it")
 
 
 def _write_env(path: str, text: str) -> "os.stat_result":
@@ -86,7 +91,7 @@ def run(args: argparse.Namespace) -> int:
     previous = {s: signal.signal(s, on_signal) for s in signums}
     env_written = None
     try:
-        with OpenApiServer(token=TOKEN) as api, PrestoServer() as presto, KubeApiServer() as kube, \
+        with OpenApiServer(token=TOKEN, tls=args.tls) as api, PrestoServer() as presto, KubeApiServer() as kube, \
                 tempfile.TemporaryDirectory(prefix="korvane-emulate-") as home:
             for table, seed in TABLES:
                 api.add_sample("select * from %s" % table, args.rows, seed)
@@ -101,6 +106,8 @@ def run(args: argparse.Namespace) -> int:
             kubeconfig = kube.write_kubeconfig(os.path.join(home, "kubeconfig"))
             exports = [("KORVANE_URI", api.url), ("KORVANE_TOKEN", TOKEN),
                        ("KORVANE_PRESTO", "%s:%d" % (presto.host, presto.port)), ("KUBECONFIG", kubeconfig)]
+            if args.tls:
+                exports.append(("KORVANE_CACERT", api.ca_file))
             text = "".join("export %s=%s\n" % (name, shlex.quote(value)) for name, value in exports)
             if args.env_file:
                 env_written = _write_env(args.env_file, text)

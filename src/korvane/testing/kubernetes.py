@@ -36,24 +36,18 @@ import collections
 import copy
 import datetime
 import hmac
-import ipaddress
 import http.server
 import json
 import os
-import shutil
 import socket
 import ssl
-import tempfile
 import threading
 import uuid
 from types import TracebackType
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Set, Tuple, Type, Union
 from urllib.parse import parse_qsl, urlsplit, unquote
 
-from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+from korvane.testing.tls import make_certificates, server_context
 
 __all__ = ["KubeApiServer", "RecordedRequest"]
 
@@ -93,70 +87,6 @@ def _status(code: int, reason: str, message: str, details: Optional[Dict[str, An
     if details is not None:
         body["details"] = details
     return body
-
-
-def _make_certificates() -> Tuple[bytes, bytes, bytes]:
-    """Return ``(ca_pem, server_cert_pem, server_key_pem)`` for 127.0.0.1/localhost."""
-    now = datetime.datetime.now(datetime.timezone.utc)
-    not_before = now - datetime.timedelta(hours=1)
-    not_after = now + datetime.timedelta(days=2)
-
-    ca_key = ec.generate_private_key(ec.SECP256R1())
-    ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "korvane-emulator-ca")])
-    ca_ski = x509.SubjectKeyIdentifier.from_public_key(ca_key.public_key())
-    ca_cert = (
-        x509.CertificateBuilder()
-        .subject_name(ca_name)
-        .issuer_name(ca_name)
-        .public_key(ca_key.public_key())
-        .serial_number(x509.random_serial_number())
-        .not_valid_before(not_before)
-        .not_valid_after(not_after)
-        .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
-        .add_extension(
-            x509.KeyUsage(
-                digital_signature=True, content_commitment=False, key_encipherment=False,
-                data_encipherment=False, key_agreement=False, key_cert_sign=True,
-                crl_sign=True, encipher_only=False, decipher_only=False),
-            critical=True)
-        .add_extension(ca_ski, critical=False)
-        .sign(ca_key, hashes.SHA256())
-    )
-
-    key = ec.generate_private_key(ec.SECP256R1())
-    cert = (
-        x509.CertificateBuilder()
-        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "kube-apiserver")]))
-        .issuer_name(ca_name)
-        .public_key(key.public_key())
-        .serial_number(x509.random_serial_number())
-        .not_valid_before(not_before)
-        .not_valid_after(not_after)
-        .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
-        .add_extension(
-            x509.KeyUsage(
-                digital_signature=True, content_commitment=False, key_encipherment=False,
-                data_encipherment=False, key_agreement=False, key_cert_sign=False,
-                crl_sign=False, encipher_only=False, decipher_only=False),
-            critical=True)
-        .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
-        .add_extension(
-            x509.SubjectAlternativeName([
-                x509.IPAddress(ipaddress.ip_address("127.0.0.1")),
-                x509.DNSName("localhost"),
-            ]),
-            critical=False)
-        .add_extension(x509.SubjectKeyIdentifier.from_public_key(key.public_key()), critical=False)
-        .add_extension(
-            x509.AuthorityKeyIdentifier.from_issuer_subject_key_identifier(ca_ski),
-            critical=False)
-        .sign(ca_key, hashes.SHA256())
-    )
-
-    pem = serialization.Encoding.PEM
-    key_pem = key.private_bytes(
-        pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
-    return ca_cert.public_bytes(pem), cert.public_bytes(pem), key_pem
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
@@ -307,19 +237,8 @@ class KubeApiServer(object):
         self._resource_version = 1000
         self._added = 0
 
-        self._ca_pem, cert_pem, key_pem = _make_certificates()
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        tmp = tempfile.mkdtemp(prefix="korvane-kube-")
-        try:
-            cert_path = os.path.join(tmp, "server.crt")
-            key_path = os.path.join(tmp, "server.key")
-            with open(cert_path, "wb") as f:
-                f.write(cert_pem + self._ca_pem)
-            with open(key_path, "wb") as f:
-                f.write(key_pem)
-            ctx.load_cert_chain(cert_path, key_path)
-        finally:
-            shutil.rmtree(tmp, ignore_errors=True)
+        self._ca_pem, cert_pem, key_pem = make_certificates("kube-apiserver")
+        ctx = server_context(cert_pem, key_pem, self._ca_pem)
 
         self._server = _TLSServer(self, ctx)
         self._thread = threading.Thread(

@@ -17,6 +17,13 @@ Responses are ``Transfer-Encoding: chunked`` with
 gathered into HTTP chunks of about 64 KiB and sent as they are produced, so a
 result given as a callable is streamed without being held in memory.
 
+``OpenApiServer(tls=True)`` serves HTTPS instead, with a certificate for
+127.0.0.1 and localhost signed by a CA made at start-up
+(:mod:`korvane.testing.tls`); ``server.ca_file`` is that CA, for a client
+that verifies (``requests.post(server.url, ..., verify=server.ca_file)``).
+The faults are the same: a drop closes the TCP connection without TLS's
+close_notify, so a client sees the end of the data as over plain HTTP.
+
 Usage::
 
     with OpenApiServer(token="t") as server:
@@ -108,6 +115,7 @@ from types import TracebackType
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Type, Union
 
 from korvane.testing import data as _data
+from korvane.testing.tls import ServerCertificates
 
 __all__ = ["OpenApiServer", "FAULT_KINDS"]
 
@@ -491,6 +499,20 @@ class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
     allow_reuse_address = False
     owner: OpenApiServer
+    certificates: Optional[ServerCertificates] = None
+
+    def finish_request(self, request: Any, client_address: Any) -> None:
+        if self.certificates is None:
+            self.RequestHandlerClass(request, client_address, self)
+            return
+        try:
+            conn = self.certificates.accept(request)
+        except (OSError, ValueError):
+            return  # a client that left during the handshake, or never spoke TLS
+        try:
+            self.RequestHandlerClass(conn, client_address, self)
+        finally:
+            conn.close()
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         # Broken and reset connections are part of the job; anything else is a bug.
@@ -506,9 +528,11 @@ Rows = Union[Iterable[Sequence[Any]], Callable[[], Iterable[Sequence[Any]]]]
 class OpenApiServer(object):
     """OpenAPI query endpoint on 127.0.0.1; see the module docstring."""
 
-    def __init__(self, token: str = "test-token", path: str = "/querySql") -> None:
+    def __init__(self, token: str = "test-token", path: str = "/querySql", tls: bool = False) -> None:
         self.token = token
         self.path = path
+        self.tls = tls
+        self._certificates: Optional[ServerCertificates] = None
         self.requests: List[Dict[str, Any]] = []
         self._results: Dict[str, Tuple[int, str, Optional[List[str]], Optional[Rows]]] = {}
         self._faults: List[_Fault] = []
@@ -525,6 +549,8 @@ class OpenApiServer(object):
         self._stop.clear()
         server = _TCPServer(("127.0.0.1", 0), _Handler)
         server.owner = self
+        if self.tls:
+            self._certificates = server.certificates = ServerCertificates("thinkdata-openapi")
         self._server = server
         self._thread = threading.Thread(
             target=server.serve_forever, kwargs={"poll_interval": 0.05},
@@ -543,7 +569,8 @@ class OpenApiServer(object):
             conns = list(self._conns.items())
         for conn, _ in conns:
             try:
-                conn.shutdown(socket.SHUT_RDWR)
+                # The socket's own shutdown: wakes the handler without touching its TLS state.
+                socket.socket.shutdown(conn, socket.SHUT_RDWR)
             except OSError:
                 pass
         if self._thread is not None:
@@ -551,6 +578,9 @@ class OpenApiServer(object):
         for _, thread in conns:
             thread.join(1)
         self._server = None
+        if self._certificates is not None:
+            self._certificates.close()
+            self._certificates = None
 
     def __enter__(self) -> "OpenApiServer":
         return self.start()
@@ -567,7 +597,14 @@ class OpenApiServer(object):
 
     @property
     def url(self) -> str:
-        return "http://127.0.0.1:%d%s" % (self.port, self.path)
+        return "%s://127.0.0.1:%d%s" % ("https" if self.tls else "http", self.port, self.path)
+
+    @property
+    def ca_file(self) -> str:
+        """The CA file that verifies the server's certificate (``tls=True`` only)."""
+        if self._certificates is None:
+            raise RuntimeError("the server is not running with tls=True")
+        return self._certificates.ca_file
 
     # -- results -----------------------------------------------------------
     def add_result(self, sql: str, headers: Sequence[str], rows: Rows) -> None:
@@ -622,7 +659,7 @@ class OpenApiServer(object):
         if add and self._stop.is_set():
             # Accepted while closing: do not leave it waiting for a request.
             try:
-                conn.shutdown(socket.SHUT_RDWR)
+                socket.socket.shutdown(conn, socket.SHUT_RDWR)
             except OSError:
                 pass
 

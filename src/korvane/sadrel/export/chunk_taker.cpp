@@ -65,7 +65,7 @@ bool BufferedChunks::open(py::handle r) {
 }
 
 /// The classes are as they were, and urllib3 stands between two chunks of
-/// the same connection.
+/// the same connection (over TLS, on the same SSL object).
 bool BufferedChunks::still_plain() {
     if (conn_.fd < 0) {
         return false;
@@ -74,33 +74,56 @@ bool BufferedChunks::still_plain() {
         conn_.fd = -1;
         return false;
     }
+    if (conn_.tls) {
+        py::object tls = attr_or_empty(conn_.socket, "_sslobj");
+        if (!tls || tls.ptr() != conn_.tls.ptr()) {
+            conn_.fd = -1;  // unwrapped or closed: whatever comes now is urllib3's
+            return false;
+        }
+    }
     py::object left = attr_or_empty(conn_.raw, "chunk_left");
     py::object client = attr_or_empty(conn_.raw, "_fp");
     py::object file = client ? attr_or_empty(client, "fp") : py::object();
     return left && left.is_none() && file && file.ptr() == conn_.file.ptr();
 }
 
-namespace {
-
-/// Bytes the socket holds that a read would return at once.
-long long queued(int fd) {
+/// Bytes that a read of the socket beneath the buffer returns at once, at
+/// least one of them: over plain TCP, what the kernel holds (FIONREAD); over
+/// TLS, what the SSL object holds decrypted (SSLSocket.pending()), which its
+/// read hands on without touching the socket. Bytes still encrypted in the
+/// kernel do not count: a record may have only begun to arrive, or be no
+/// data (a ticket, an alert), and reading it may wait or fail.
+long long BufferedChunks::ready() {
+    if (conn_.tls) {
+        // def pending(self): ... return self._sslobj.pending()
+        py::object n = py::reinterpret_steal<py::object>(
+            PyObject_CallMethodObjArgs(conn_.tls.ptr(), kvrt::intern("pending"), nullptr));
+        if (!n) {
+            throw py::error_already_set();
+        }
+        const long long count = PyLong_AsLongLong(n.ptr());
+        if (count == -1 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return count;
+    }
     int n = 0;
-    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+    return ::ioctl(conn_.fd, FIONREAD, &n) == 0 ? n : 0;
 }
 
-}  // namespace
-
 bool BufferedChunks::take(std::string &out) {
+    // What is there without waiting: the buffer, and what the socket gives
+    // at once (ready()). A chunk begun in the buffer is finished from the
+    // socket only where all that it still needs is ready, so that each of
+    // the buffer's refills returns at once with part of it; waiting, and the
+    // errors of reading, stay urllib3's. (ready() asks only the kernel or the
+    // SSL object seen at open(), whatever became of the classes: it comes
+    // first, being the cheaper test.)
+    if (conn_.fd < 0 || ready() == 0) {
+        return false;  // the buffer may be empty, and a refill would wait
+    }
     if (!still_plain()) {
         return false;
-    }
-    // What is there without waiting: the buffer, and what the socket holds
-    // already. A chunk begun in the buffer is finished from the socket only
-    // where the socket holds all that it still needs, so that the buffer's
-    // refill returns at once with it; waiting, and the errors of reading,
-    // stay urllib3's.
-    if (queued(conn_.fd) == 0) {
-        return false;  // the buffer may be empty, and a refill would wait
     }
     const std::size_t before = out.size();
     py::object held = conn_.file.attr("peek")();
@@ -111,7 +134,7 @@ bool BufferedChunks::take(std::string &out) {
         const Py_ssize_t size = PyBytes_GET_SIZE(held.ptr());
         Scan scan = whole_chunks(PyBytes_AS_STRING(held.ptr()), size, out);
         if (scan.begun == 0 || scan.need > kRefill || refills >= kMaxRefills ||
-            static_cast<unsigned long long>(queued(conn_.fd)) < scan.need) {
+            static_cast<unsigned long long>(ready()) < scan.need) {
             // The chunk begun, if any, stays in the buffer for urllib3.
             out.resize(out.size() - scan.partial);
             if (scan.taken > 0) {
@@ -119,16 +142,11 @@ bool BufferedChunks::take(std::string &out) {
             }
             break;
         }
-        // The buffer is used up; its refill holds the rest of the chunk begun.
+        // The buffer is used up; its refills hold the rest of the chunk begun.
         consume(size);
-        held = conn_.file.attr("peek")();
-        if (!PyBytes_Check(held.ptr()) || static_cast<unsigned long long>(PyBytes_GET_SIZE(held.ptr())) < scan.need) {
-            kvrt::raise(PyExc_RuntimeError, "the connection gave less than it held while its chunks were taken");
+        if (finish_chunk(scan.need, out) == 0 && ready() == 0) {
+            break;  // the buffer is empty, and its refill would wait
         }
-        const char *rest = PyBytes_AS_STRING(held.ptr());
-        const Py_ssize_t data_left = static_cast<Py_ssize_t>(scan.need) - 2 > 0 ? static_cast<Py_ssize_t>(scan.need) - 2 : 0;
-        out.append(rest, static_cast<std::size_t>(data_left));
-        consume(static_cast<Py_ssize_t>(scan.need));
         held = conn_.file.attr("peek")();
     }
     if (out.size() == before) {
@@ -139,6 +157,30 @@ bool BufferedChunks::take(std::string &out) {
         conn_.raw.attr("_uncached_read_occurred") = py::bool_(true);
     }
     return true;
+}
+
+/// Reads the last `need` bytes of a chunk begun (the rest of its data and the
+/// two after it) through the emptied buffer, appending the data to `out`;
+/// returns how many bytes the buffer holds after them. ready() was at least
+/// `need`: each refill returns at once, with one byte or more of them, and
+/// what it gives is no longer ready.
+Py_ssize_t BufferedChunks::finish_chunk(unsigned long long need, std::string &out) {
+    Py_ssize_t left = 0;
+    while (need > 0) {
+        py::object held = conn_.file.attr("peek")();
+        if (!PyBytes_Check(held.ptr()) || PyBytes_GET_SIZE(held.ptr()) == 0) {
+            kvrt::raise(PyExc_RuntimeError, "the connection gave less than it held while its chunks were taken");
+        }
+        const unsigned long long here = static_cast<unsigned long long>(PyBytes_GET_SIZE(held.ptr()));
+        const unsigned long long step = here < need ? here : need;
+        // Of the step, what comes before the last two bytes is data.
+        const unsigned long long data = need > 2 ? (step < need - 2 ? step : need - 2) : 0;
+        out.append(PyBytes_AS_STRING(held.ptr()), static_cast<std::size_t>(data));
+        consume(static_cast<Py_ssize_t>(step));
+        need -= step;
+        left = static_cast<Py_ssize_t>(here - step);
+    }
+    return left;
 }
 
 void BufferedChunks::consume(Py_ssize_t n) {

@@ -16,8 +16,9 @@ namespace sadrel {
 class BufferedChunks {
 public:
     /// Checks the response `r` (requests' own, over urllib3's and
-    /// http.client's own responses, on a plain socket, not content-coded,
-    /// chunked); false where the chunks must all go through urllib3.
+    /// http.client's own responses, on a plain socket or the ssl module's
+    /// own SSLSocket, not content-coded, chunked); false where the chunks
+    /// must all go through urllib3.
     bool open(py::handle r);
 
     /// Appends to `out` the data of the whole chunks that the connection's
@@ -26,6 +27,8 @@ public:
 
 private:
     bool still_plain();
+    long long ready();
+    Py_ssize_t finish_chunk(unsigned long long need, std::string &out);
     void consume(Py_ssize_t n);
 
     ChunkedConnection conn_;

@@ -64,8 +64,41 @@ bool steps_allowed(py::handle r, Facts &facts, bool *hands_on_cut) {
     return facts.take_class(urllib3_response) && facts.take_class(client_response);
 }
 
+namespace {
+
+/// The buffered file's socket is the ssl module's own SSLSocket, whose
+/// recv_into reads through its own read from its _sslobj (the C type of
+/// _ssl, which cannot change), and whose pending tells what that object
+/// holds decrypted. Records ssl.SSLSocket and fills `conn.tls`.
+bool tls_socket(ChunkedConnection &conn, Facts &facts) {
+    py::object ssl_socket = loaded_class("ssl", "SSLSocket");
+    py::object ssl_object = loaded_class("_ssl", "_SSLSocket");
+    if (!ssl_socket || !ssl_object || !exactly(conn.socket, ssl_socket)) {
+        return false;
+    }
+    for (const char *name : {"recv_into", "read", "pending", "_checkClosed"}) {
+        if (!own_method(ssl_socket, name, "ssl")) {
+            return false;
+        }
+    }
+    for (const char *name : {"recv_into", "read", "pending"}) {
+        if (!bound_own(conn.socket, ssl_socket, name)) {
+            return false;
+        }
+    }
+    conn.tls = attr_or_empty(conn.socket, "_sslobj");
+    if (!exactly(conn.tls, ssl_object) || !facts.take_class(ssl_socket)) {
+        conn.tls = py::object();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool chunks_allowed(py::handle r, Facts &facts, ChunkedConnection &conn) {
     conn.fd = -1;
+    conn.tls = py::object();
     py::object urllib3_response = loaded_class("urllib3.response", "HTTPResponse");
     py::object client_response = loaded_class("http.client", "HTTPResponse");
     py::object socket_io = loaded_class("socket", "SocketIO");
@@ -95,8 +128,13 @@ bool chunks_allowed(py::handle r, Facts &facts, ChunkedConnection &conn) {
     py::object socket_file = conn.file ? attr_or_empty(conn.file, "raw") : py::object();
     conn.socket = socket_file ? attr_or_empty(socket_file, "_sock") : py::object();
     if (!exactly(client, client_response) || !exactly(conn.file, buffered_reader) ||
-        !exactly(socket_file, socket_io) || !exactly(conn.socket, socket_type)) {
+        !exactly(socket_file, socket_io)) {
         return false;
+    }
+    if (!exactly(conn.socket, socket_type)) {
+        if (!tls_socket(conn, facts)) {
+            return false;
+        }
     }
     // Chunked, with nothing to decode: urllib3 hands each chunk's data on.
     py::object chunked = attr_or_empty(conn.raw, "chunked");

@@ -23,14 +23,16 @@ bool steps_allowed(py::handle r, Facts &facts, bool *hands_on_cut);
 struct ChunkedConnection {
     py::object raw;     // r.raw, urllib3's HTTPResponse
     py::object file;    // r.raw._fp.fp, the connection's BufferedReader
-    py::object socket;  // the socket under it
+    py::object socket;  // the socket under it: socket.socket, or ssl.SSLSocket
+    py::object tls;     // over TLS, the socket's own _sslobj (an _ssl._SSLSocket); else empty
     int fd = -1;
 };
 
 /// `r` is requests' own over urllib3's and http.client's own responses, on a
-/// plain socket, not content-coded, chunked, with urllib3 of a checked
-/// release: its whole chunks may be taken from the connection's buffer.
-/// Records the classes and fills `conn`.
+/// plain socket or the ssl module's own SSLSocket, not content-coded,
+/// chunked, with urllib3 of a checked release: its whole chunks may be
+/// taken from the connection's buffer. Records the classes (ssl.SSLSocket
+/// whole, its bases with it) and fills `conn`.
 bool chunks_allowed(py::handle r, Facts &facts, ChunkedConnection &conn);
 
 /// `e` is requests' ChunkedEncodingError for urllib3's IncompleteRead: the

@@ -18,6 +18,11 @@ namespace sadrel {
 /// 16)), _handle_chunk reads the data and the two bytes after it through
 /// http.client's _safe_read, and with no content coding _decode hands the
 /// data on as it is; urllib3 2 notes each chunk read as an uncached read.
+///
+/// Over TLS the chunk taker relies on the ssl module's SSLSocket (checked
+/// whole, as its functions are the stdlib's own) and on OpenSSL's SSL_read
+/// handing on what SSL_pending counts without reading the socket, as
+/// OpenSSL 1.1.1 and 3.x do (checked against 3.0.19, the build's).
 struct Urllib3Release {
     const char *version;
     bool hands_on_cut;
