@@ -21,8 +21,25 @@ if [ -n "${KORVANE_SANITIZE:-}" ]; then
   build=(-C "build-dir=build/sanitize-{wheel_tag}" -C cmake.build-type=RelWithDebInfo)
 fi
 
-if [ ! -x "$venv/bin/python" ]; then
-  "$(tools/find-python.sh "$ver")" -m venv "$venv"
+# The interpreter the search finds now; a venv made with another one (another
+# patch release, say pyenv's 3.11.7 where Debian's 3.11.2 was taken before)
+# is refused rather than quietly kept or replaced.
+python=$(tools/find-python.sh "$ver")
+now=$("$python" -c 'import platform; print(platform.python_version())')
+if [ -x "$venv/bin/python" ]; then
+  made=$(sed -n 's/^version *= *//p' "$venv/pyvenv.cfg" 2>/dev/null | head -n 1)
+  home=$(sed -n 's/^home *= *//p' "$venv/pyvenv.cfg" 2>/dev/null | head -n 1)
+  if [ "$made" != "$now" ]; then
+    {
+      echo "tools/env.sh: $venv was made with CPython ${made:-unknown} ($home), but the search now finds"
+      echo "  CPython $now ($python). Remove $venv to rebuild it with $now,"
+      echo "  or keep it with KORVANE_PYTHON=$home/python$ver."
+    } >&2
+    exit 1
+  fi
+else
+  echo "tools/env.sh: making $venv with CPython $now ($python)" >&2
+  "$python" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
 fi
 pip=("$venv/bin/python" -m pip install -q --disable-pip-version-check)

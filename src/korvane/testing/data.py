@@ -4,7 +4,10 @@ The same ``(headers, rows)`` feed the OpenAPI emulator and the Presto
 emulator, so an export through either route can be compared byte for byte.
 """
 import random
-from typing import Iterator, List, Optional, Tuple, Union
+import sys
+from typing import Iterable, Iterator, List, Optional, TextIO, Tuple, TypeVar, Union
+
+T = TypeVar("T")
 
 # One value of a sample row: id, user, score, city, note, active.
 Value = Union[int, float, str, bool, None]
@@ -39,3 +42,25 @@ def sample_rows(count: int, seed: int = 7) -> Iterator[List[Value]]:
 def sample_table(count: int, seed: int = 7) -> Tuple[List[str], List[List[Value]]]:
     """Return ``(HEADERS, list_of_rows)``."""
     return list(HEADERS), list(sample_rows(count, seed))
+
+
+def building(rows: Iterable[T], total: int, label: str, stream: Optional[TextIO] = None) -> Iterator[T]:
+    """Yields ``rows`` while showing that a table of ``total`` rows is being
+    built: a bar on a terminal, else one line on ``stream`` (stderr) for a
+    table of 100,000 rows or more, so that a long build is never silent."""
+    from korvane.progress import _columns, _is_terminal
+    from tqdm import tqdm
+
+    stream = stream if stream is not None else sys.stderr
+    terminal = _is_terminal(stream)
+    if not terminal and total >= 100000:
+        stream.write("%s: %d rows...\n" % (label, total))
+        stream.flush()
+    with tqdm(desc=label, total=total, unit=" rows", file=stream, disable=not terminal, leave=False,
+              ncols=None if _columns(stream) else 80, mininterval=0.5) as bar:
+        step = 0
+        for step, row in enumerate(rows, 1):
+            if not step % 10000:
+                bar.update(10000)
+            yield row
+        bar.update(step % 10000)

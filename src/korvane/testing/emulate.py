@@ -33,6 +33,8 @@ import threading
 import uuid
 from typing import List, Optional, Sequence
 
+from korvane.testing.data import HEADERS, PRESTO_TYPES, building, sample_rows
+
 TOKEN = "emulator-token"
 TABLES = [("v_user_7", 7), ("v_event_7", 8)]  # name, seed of its rows
 
@@ -95,7 +97,8 @@ def run(args: argparse.Namespace) -> int:
                 tempfile.TemporaryDirectory(prefix="korvane-emulate-") as home:
             for table, seed in TABLES:
                 api.add_sample("select * from %s" % table, args.rows, seed)
-                presto.load_sample(table, args.rows, seed)
+                presto.load_table(table, list(zip(HEADERS, PRESTO_TYPES)),
+                                  building(sample_rows(args.rows, seed), args.rows, "korvane: building " + table))
             start = datetime.datetime(2021, 4, 23, 8, 0)
             kube.add_pod("default", "spark-driver-1", phase="Running", created=start,
                          log_lines=["line %d" % n for n in range(50)])
