@@ -1,7 +1,8 @@
-"""The README's examples run as they are: the Python examples in a fresh
-interpreter, and the shell tour with bash, as any user, each in a directory
-of its own."""
+"""The examples of the README and of the documents it links to run as they
+are: the Python examples in a fresh interpreter, and the shell tour with
+bash, as any user, each in a directory of its own."""
 import contextlib
+import glob
 import os
 import re
 import signal
@@ -12,15 +13,32 @@ import pytest
 
 from conftest import kubectls
 
-README = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "README.md")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
+README = os.path.join(ROOT, "README.md")
+# The README and the documents it links to.
+DOCUMENTS = [README, os.path.join(ROOT, "CONTRIBUTING.md")] + sorted(
+    glob.glob(os.path.join(ROOT, "docs", "*.md")))
 
 
 def section(name):
-    if not os.path.exists(README):  # a copy of the suite outside the source tree
-        return ""
-    with open(README, encoding="utf-8") as f:
-        text = f.read()
-    return text.split("\n## %s\n" % name, 1)[1].split("\n## ", 1)[0]
+    """The section ``name`` of whichever document holds it ("" outside the
+    source tree, where the documents are not)."""
+    for path in filter(os.path.exists, DOCUMENTS):
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        if "\n## %s\n" % name in text:
+            return text.split("\n## %s\n" % name, 1)[1].split("\n## ", 1)[0]
+    assert not os.path.exists(README), "no section %r" % name
+    return ""
+
+
+def python_blocks():
+    """Every Python example of every document, as (document, code)."""
+    blocks = []
+    for path in filter(os.path.exists, DOCUMENTS):
+        with open(path, encoding="utf-8") as f:
+            blocks += [(os.path.relpath(path, ROOT), code) for code in re.findall(r"```python\n(.*?)```", f.read(), re.S)]
+    return blocks
 
 
 def examples():
@@ -101,3 +119,24 @@ def test_shell_tour_runs(tmp_path):
     assert sorted(os.listdir(str(work))) == ["cities.csv", "users.csv"]
     assert len((work / "users.csv").read_text(encoding="utf-8").splitlines()) > 2000
     assert sorted(os.listdir(str(tmp_path))) == ["tour"]  # the emulators' kubeconfig is gone too
+
+
+def test_every_python_example_is_run_and_links_resolve():
+    """No Python example of any document escapes the tests above, and every
+    relative link between the documents names a file and a heading that exist."""
+    if not os.path.exists(README):
+        pytest.skip("no README")
+    run = {code for code in examples()} | {p.values[0] for p in emulator_examples()}
+    run |= set(re.findall(r"```python\n(.*?)```", section("Logging and progress"), re.S))  # type-checked only
+    assert [doc for doc, code in python_blocks() if code not in run] == []
+    for path in DOCUMENTS:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        for target, anchor in re.findall(r"\]\(((?!https?:)[^)#]+)(?:#([^)]+))?\)", text):
+            linked = os.path.join(os.path.dirname(path), target)
+            assert os.path.isfile(linked), (path, target)
+            if anchor:
+                with open(linked, encoding="utf-8") as f:
+                    slugs = {re.sub(r"[^\w\- ]", "", h.lower()).replace(" ", "-")
+                             for h in re.findall(r"^#+ (.*)$", f.read(), re.M)}
+                assert anchor in slugs, (path, target, anchor)

@@ -1,9 +1,10 @@
 """The installed stubs and annotations, as mypy sees them from a user's code."""
 import os
-import re
 import subprocess
 import sys
 import textwrap
+
+from test_readme import python_blocks
 
 GOOD = """
     from typing import List, Optional
@@ -54,7 +55,6 @@ BAD = """
     missing: int = ExportProgress({}).total
 """
 
-README = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "README.md")
 
 # pandas' types come from pandas-stubs, which the suite does not install;
 # trino's connect() has no annotations, and trino 0.330 (CPython 3.8) no py.typed.
@@ -71,10 +71,8 @@ ignore_missing_imports = True
 
 def test_mypy_accepts_use_and_rejects_wrong_calls(tmp_path):
     files = {"good.py": GOOD, "bad.py": BAD}
-    if os.path.exists(README):  # the README's Python examples, as they are
-        with open(README, encoding="utf-8") as f:
-            for n, code in enumerate(re.findall(r"```python\n(.*?)```", f.read(), re.S)):
-                files["readme_%d.py" % n] = code
+    for n, (_, code) in enumerate(python_blocks()):  # the documents' Python examples, as they are
+        files["readme_%d.py" % n] = code
     for name, text in files.items():
         (tmp_path / name).write_text(textwrap.dedent(text), encoding="utf-8")
     (tmp_path / "mypy.ini").write_text(CONFIG)
