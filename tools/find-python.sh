@@ -45,11 +45,11 @@ if [ -z "$root" ] && command -v pyenv >/dev/null 2>&1; then root=$(pyenv root 2>
 root=${root:-$HOME/.pyenv}
 if [ ! -d "$root" ]; then
   case $(ls -d "$root" 2>&1 >/dev/null) in
-    *"ermission denied"*) looked+=("pyenv: $root/versions/$ver.* (not readable by $(id -un))") ;;
+    *"ermission denied"*) looked+=("pyenv: $root/versions/$ver.* (not readable by uid $EUID)") ;;
     *) looked+=("pyenv: $root/versions/$ver.* (no such directory)") ;;
   esac
-elif ! [ -r "$root/versions" ] || ! [ -x "$root/versions" ]; then
-  looked+=("pyenv: $root/versions/$ver.* (not readable by $(id -un))")
+elif [ -d "$root/versions" ] && { ! [ -r "$root/versions" ] || ! [ -x "$root/versions" ]; }; then
+  looked+=("pyenv: $root/versions/$ver.* (not readable by uid $EUID)")
 else
   found=0
   for p in $(ls -d "$root"/versions/"$ver".* 2>/dev/null | sort -V -r); do
