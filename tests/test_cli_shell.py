@@ -18,6 +18,7 @@ import pytest
 from korvane.testing import data
 from korvane.testing.openapi import OpenApiServer
 from korvane.testing.presto import Fault, PrestoServer
+from korvane.testing.tls import ServerCertificates
 
 from test_cli import KORVANE, ROWS, SQL, TOKEN, env, export_files, korvane, kubeconfig, services  # noqa: F401
 
@@ -277,6 +278,11 @@ def test_no_password_of_a_uri_is_shown(services, tmp_path, verbose):
     ([SQL, "--presto", "{presto}", "--retries", "2", "--read-timeout", "1"], None, 1,
      "korvane: export through Presto at {presto} failed after 2 attempts: ReadTimeout"),
     ([SQL, "-o", "-"], "closed", 1, "korvane: writing to stdout failed: stdout is closed"),
+    ([SQL, "--uri", "127.0.0.1:9/querySql"], None, 2,
+     "korvane: --uri 127.0.0.1:9/querySql has no scheme: give http://127.0.0.1:9/querySql or https://"),
+    (["select * from nowhere"], None, 1, "korvane: query failed: no table or view matches the sql: select"),
+    ([SQL, "--presto", "{presto}", "--cacert", "ca.pem"], None, 2,
+     "korvane export: error: --cacert applies only to the OpenAPI route"),
 ])
 def test_messages_name_the_problem(services, tmp_path, args, stdin, returncode, message):
     api, presto = services
@@ -350,6 +356,21 @@ def test_emulate_starts_and_stops(tmp_path, tls):
             r = requests.post(exports["KORVANE_URI"], data={"token": "emulator-token", "sql": "select * from v_user_7"},
                               verify=exports["KORVANE_CACERT"], timeout=30)
             assert r.status_code == 200 and len(r.text.splitlines()) == 6
+            # --cacert checks the endpoint against its CA, and against no other.
+            other = ServerCertificates()
+            try:
+                plain, checked, refused = (korvane("export", "select * from v_user_7", "-o", "-", *cacert,
+                                                   token="emulator-token", environ={"KORVANE_URI": exports["KORVANE_URI"]})
+                                           for cacert in ([], ["--cacert", exports["KORVANE_CACERT"]],
+                                                          ["--cacert", other.ca_file]))
+            finally:
+                other.close()
+            assert plain.returncode == checked.returncode == 0 and plain.stdout == checked.stdout
+            assert checked.stdout.startswith(HEADER) and checked.stderr.startswith("5 rows in ")
+            port = exports["KORVANE_URI"].split(":")[2].split("/")[0]
+            assert (refused.returncode, refused.stdout, refused.stderr) == (
+                1, "", "korvane: export through the OpenAPI endpoint failed: TLS certificate of 127.0.0.1:%s not "
+                "verified: self-signed certificate in certificate chain\n" % port)
         pods = json.loads(korvane("pods", "list", "-o", "json", environ={"KUBECONFIG": exports["KUBECONFIG"]}).stdout)
         assert "spark-driver-1" in [p["metadata"]["name"] for p in pods["items"]]
     finally:
@@ -373,3 +394,44 @@ def test_stdout_needs_no_disk_for_the_whole_result(services, tmp_path):
                      environ={"TMPDIR": str(scratch)}, wrap=wrap)
     assert result.returncode == 0, result.stderr
     assert len(result.stdout.encode("utf-8")) > 4 * 32 * 1024 and result.stdout.startswith(HEADER + "\n")
+
+
+@pytest.mark.parametrize("output", ["file", "stdout"])
+@pytest.mark.parametrize("route", ["openapi", "presto"])
+def test_max_time_stops_the_export_as_a_signal_does(services, tmp_path, route, output):
+    api, presto = services
+    if route == "openapi":
+        api.set_fault("stall_body", after_rows=500, seconds=10)
+        args = ["--uri", api.url]
+    else:
+        presto.plan([Fault("stall_headers", page=2, seconds=10)])
+        args = ["--presto", "%s:%d" % (presto.host, presto.port)]
+    out = tmp_path / "out.csv"
+    out.write_text("old\n")
+    started = time.monotonic()
+    result = korvane("export", SQL, "--block-size", "100", "--max-time", "1.5", "-o",
+                     str(out) if output == "file" else "-", *args, token=TOKEN)
+    assert (result.returncode, result.stderr) == (28, "korvane: timed out after 1.5 s (--max-time)\n")
+    assert time.monotonic() - started < 8
+    assert out.read_text() == "old\n" and os.listdir(str(tmp_path)) == ["out.csv"]
+    assert output == "stdout" or result.stdout == ""
+
+
+@pytest.mark.parametrize("output", ["file", "stdout"])
+def test_a_full_disk_is_named(services, tmp_path, output):
+    from conftest import _can_isolate
+
+    if not _can_isolate():
+        pytest.skip("needs root and unshare to mount a small tmpfs")
+    api, _ = services
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    script = "mount -t tmpfs -o size=64k tmpfs %s && exec \"$@\"" % disk
+    wrap = ["unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh"]
+    target = str(disk / "out.csv") if output == "file" else "-"
+    result = korvane("export", SQL, "--uri", api.url, "-o", target, token=TOKEN, wrap=wrap,
+                     environ={"TMPDIR": str(disk)})
+    shown = target if output == "file" else "$TMPDIR (%s)" % disk
+    assert result.returncode == 1
+    assert result.stderr == ("korvane: export through the OpenAPI endpoint failed: No space left on device: %s\n"
+                             % shown)

@@ -41,11 +41,13 @@ def _is_terminal(stream: TextIO) -> bool:
         return False
 
 
-def _columns(stream: TextIO) -> int:
+def _size(stream: TextIO) -> Tuple[int, int]:
+    """The terminal's columns and lines; 0 for what it does not report."""
     try:
-        return os.get_terminal_size(stream.fileno()).columns
+        size = os.get_terminal_size(stream.fileno())
     except (AttributeError, ValueError, OSError):
-        return 0
+        return 0, 0
+    return size.columns, size.lines
 
 
 class ExportProgress(logging.Handler):
@@ -82,10 +84,13 @@ class ExportProgress(logging.Handler):
             self._level = logger.level
             logger.setLevel(logging.INFO)
         logger.addHandler(self)
-        # A terminal that reports no width (a bare pseudo-terminal) gets 80 columns.
-        ncols = None if _columns(self.stream) else 80
+        # A terminal that reports no size (a bare pseudo-terminal, a serial
+        # console) gets 80 columns and 24 lines: tqdm draws nothing on a
+        # terminal of no lines.
+        columns, lines = _size(self.stream)
         self._bar = tqdm(desc=self.label, total=self.expected, unit=" rows", unit_scale=False,
-                         file=self.stream, disable=not self.show, ncols=ncols)
+                         file=self.stream, disable=not self.show, ncols=None if columns else 80,
+                         nrows=None if lines else 24)
         self._started = time.monotonic()
         return self
 

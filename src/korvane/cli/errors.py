@@ -2,6 +2,8 @@
 import contextlib
 import json
 import re
+import ssl
+import urllib.parse
 
 
 class Failure(Exception):
@@ -39,6 +41,9 @@ _shown_as = {}
 
 def _describe(exc):
     """One line about ``exc``."""
+    network = _network_error(exc)
+    if network is not None:
+        return network
     status = getattr(exc, "status", None)
     # The client's ApiException, or (from kubernetes 37) one of its subclasses
     # such as NotFoundException.
@@ -60,6 +65,69 @@ def _describe(exc):
         text = str(exc)
     lines = [line.strip() for line in text.splitlines() if line.strip()]
     return type(exc).__name__ + (": " + lines[0] if lines else "")
+
+
+def _causes(exc):
+    """``exc`` and what lies under it: causes, contexts, urllib3's reasons
+    and wrapped exceptions, the nearest first."""
+    seen, queue = set(), [exc]
+    while queue:
+        e = queue.pop(0)
+        if id(e) in seen:
+            continue
+        seen.add(id(e))
+        yield e
+        queue.extend(n for n in (e.__cause__, e.__context__, getattr(e, "reason", None)) + tuple(e.args)
+                     if isinstance(n, BaseException))
+
+
+def _endpoint(exc):
+    """HOST:PORT of the request that ``exc`` failed, or None."""
+    request = getattr(exc, "request", None)
+    url = getattr(request, "url", None)
+    if url:
+        parts = urllib.parse.urlsplit(url)
+        host = parts.hostname
+        try:
+            port = parts.port or {"http": 80, "https": 443}.get(parts.scheme)
+        except ValueError:
+            port = None
+    else:
+        pool = next((getattr(e, "pool", None) for e in _causes(exc) if getattr(e, "pool", None)), None)
+        host, port = getattr(pool, "host", None), getattr(pool, "port", None)
+    if not host:
+        return None
+    host = "[%s]" % host if ":" in host else host
+    return "%s:%s" % (host, port) if port else host
+
+
+def _network_error(exc):
+    """One line for requests' failure to connect (refused, unknown host,
+    unverified certificate): the host and port, and the reason; None for
+    other errors."""
+    if not any(c.__name__ == "ConnectionError" and c.__module__.startswith("requests")
+               for c in type(exc).__mro__):
+        return None
+    where = _endpoint(exc)
+    if where is None:
+        return None
+    causes = list(_causes(exc))
+    checks = [e for e in causes if isinstance(e, ssl.SSLCertVerificationError)]
+    if checks:
+        reason = checks[0].verify_message or _first_line(checks[0].strerror or checks[0])
+        return "TLS certificate of %s not verified: %s" % (where, reason)
+    tls = [e for e in causes if isinstance(e, ssl.SSLError)]
+    if tls:
+        return "TLS with %s failed: %s" % (where, _first_line(tls[0].reason or tls[0].strerror or tls[0]))
+    plain = [e for e in causes if isinstance(e, OSError) and type(e).__module__ in ("builtins", "socket")
+             and e.strerror]
+    if plain:
+        reason = plain[-1].strerror
+    elif any(type(e).__name__ in ("ConnectTimeout", "ConnectTimeoutError") for e in causes):
+        reason = "timed out"
+    else:
+        return None
+    return "cannot connect to %s: %s" % (where, reason)
 
 
 def _query_error(exc):

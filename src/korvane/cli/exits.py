@@ -8,7 +8,7 @@ import traceback
 from .errors import Failure, OptionError, UsageError, _describe, _query_error, _Stopped
 from .parser import PROG
 from .secrets import _scrub
-from .signals import _SIGNAL_TEXTS, settle
+from .signals import _SIGNAL_TEXTS, DEADLINE, TIMED_OUT, _deadline, settle
 
 
 def _say(text):
@@ -42,6 +42,9 @@ def run(args, parser, verbose):
 
 
 def _signalled(signum):
+    if signum == DEADLINE:
+        _say("%s: timed out after %s s (--max-time)\n" % (PROG, "%g" % _deadline.seconds))
+        return TIMED_OUT
     _say("%s: %s\n" % (PROG, _SIGNAL_TEXTS.get(signum, "interrupted")))
     return 128 + signum
 
@@ -61,6 +64,9 @@ def _failed(args, parser, verbose, e):
         attempts = getattr(cause, "korvane_attempts", None)
         after = " after %d attempt%s" % (attempts, "s" if attempts != 1 else "") if attempts else ""
         if query is not None:
+            # An engine that words its message "query failed: ..." itself is not repeated.
+            if query.lower().startswith("query failed: "):
+                query = query[len("query failed: "):]
             _say("%s: query failed%s: %s\n" % (PROG, after, _scrub(query)))
         else:
             _say("%s: %s failed%s: %s\n" % (PROG, e.what, after, _scrub(_describe(cause))))

@@ -6,6 +6,7 @@ import os
 from .emulate import cmd_emulate
 from .export import cmd_export
 from .pods import cmd_pods
+from .signals import TIMED_OUT
 
 PROG = "korvane"
 
@@ -79,7 +80,7 @@ def _parser():
                              "result until the end. SIGINT, SIGTERM and SIGHUP stop the export, remove "
                              "its files and cancel a Presto query (exit 130, 143, 129).")
     ex.add_argument("sql", metavar="SQL|@FILE", help="the query, or @FILE to read it from FILE (@- for stdin)")
-    ex.add_argument("-o", "--output", required=True, metavar="PATH", help="where the CSV file goes; - for stdout")
+    output = ex.add_argument("-o", "--output", required=True, metavar="PATH", help="where the CSV file goes; - for stdout")
     ex.add_argument("--uri", default=os.environ.get("KORVANE_URI"),
                     help="the OpenAPI query endpoint, e.g. http://host:port/querySql (default: $KORVANE_URI)")
     route = ex.add_mutually_exclusive_group()
@@ -88,6 +89,14 @@ def _parser():
     route.add_argument("--presto", type=_host_port, metavar="HOST:PORT",
                        help="export directly from the Presto engine")
     ex.add_argument("--token-file", metavar="FILE", help="read the ThinkData token from FILE")
+    ex.add_argument("--cacert", metavar="FILE",
+                    help="check the OpenAPI endpoint's TLS certificate against the CA certificates in FILE "
+                    "(PEM). Without it the certificate is not checked, as by ThinkDataQuery: whoever "
+                    "answers the URL gets the token and the query")
+    ex.add_argument("--max-time", type=_seconds, metavar="SECONDS",
+                    help="stop the whole command after SECONDS, as a signal does: nothing is put at -o, "
+                    "no file is left (exit %d). Without it the OpenAPI route waits up to 600 s per read"
+                    % TIMED_OUT)
     ex.add_argument("--block-size", type=_count(1), metavar="N", help="rows per written block (default 100000)")
     ex.add_argument("--fetch-size", type=_count(1), metavar="N", help="rows per Presto fetch (default 10000)")
     ex.add_argument("--retries", type=_count(1), metavar="N",
@@ -97,6 +106,10 @@ def _parser():
     ex.add_argument("--upcount", type=_count(0), metavar="N",
                     help="expected rows: a Presto error after N rows still counts as done")
     ex.set_defaults(run=cmd_export, usage_of=ex)
+    # -o is required, but checked after unknown options (a misspelt
+    # --output is named as such): the usage keeps showing it as required.
+    ex.usage = ex.format_usage().partition("usage: ")[2].rstrip()
+    output.required = False
 
     # kubectl's options, taken before the action as after it.
     cluster = argparse.ArgumentParser(add_help=False)

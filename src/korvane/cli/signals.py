@@ -1,4 +1,4 @@
-"""SIGINT, SIGTERM and SIGHUP: how they stop the command, and where they wait."""
+"""SIGINT, SIGTERM, SIGHUP and --max-time: how they stop the command, and where they wait."""
 import contextlib
 import logging
 import signal
@@ -13,6 +13,11 @@ if hasattr(signal, "SIGHUP"):
 
 # How often a signal that has not stopped the command yet is raised again.
 _AGAIN_SECONDS = 0.1
+
+# --max-time runs out: recorded as a signal is, and stops the command as
+# one does, with status TIMED_OUT (curl's for a time-out).
+DEADLINE = "deadline"
+TIMED_OUT = 28
 
 
 class Signalled(KeyboardInterrupt):
@@ -83,6 +88,38 @@ def _start_timer():
         signal.setitimer(signal.ITIMER_REAL, _AGAIN_SECONDS, _AGAIN_SECONDS)
 
 
+class _Deadline(object):
+    """--max-time: SIGALRM from a one-shot ITIMER_REAL records a stop.
+
+    A signal that comes first takes the timer over for its own repeats,
+    and the deadline no longer matters; once the result is in place the
+    deadline is disarmed: a complete result is not taken back.
+    """
+
+    seconds = None
+    armed = False
+
+    def arm(self, seconds):
+        self.seconds, self.armed = seconds, True
+        signal.signal(signal.SIGALRM, self._expired)
+        signal.setitimer(signal.ITIMER_REAL, seconds)
+
+    def disarm(self):
+        if self.armed:
+            self.armed = False
+            if not _pending.signums:  # else the timer repeats a signal
+                with contextlib.suppress(AttributeError, ValueError, OSError):
+                    signal.setitimer(signal.ITIMER_REAL, 0)
+
+    def _expired(self, signum, frame):
+        if self.armed:
+            self.armed = False
+            _on_signal(DEADLINE, frame)
+
+
+_deadline = _Deadline()
+
+
 def safe_point():
     """A point of the export where it may stop: a signal that something
     swallowed stops it here."""
@@ -94,6 +131,7 @@ def settle():
     """The command has stopped, or finished: signals from now on wait for
     its end. Returns the first signal received, or None."""
     _pending.settled = True
+    _deadline.disarm()
     if _pending.signums:
         with contextlib.suppress(AttributeError, ValueError, OSError):
             signal.setitimer(signal.ITIMER_REAL, 0)
@@ -112,15 +150,16 @@ class SafePoints(logging.Handler):
 
 @contextlib.contextmanager
 def _signals_held():
-    """SIGINT, SIGTERM and SIGHUP wait until the block has run: a file is
-    put in place whole, or not at all."""
+    """SIGINT, SIGTERM, SIGHUP and the deadline wait until the block has
+    run: a file is put in place whole, or not at all."""
     try:
-        old = signal.pthread_sigmask(signal.SIG_BLOCK, _FINAL_SIGNALS)
+        old = signal.pthread_sigmask(signal.SIG_BLOCK, _FINAL_SIGNALS + [signal.SIGALRM])
     except (AttributeError, ValueError, OSError):
         old = None
     try:
         safe_point()  # one that came just before
         yield
+        _deadline.disarm()  # the result is in place
     finally:
         if old is not None:
             signal.pthread_sigmask(signal.SIG_SETMASK, old)

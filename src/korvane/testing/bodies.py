@@ -26,7 +26,7 @@ from http.server import BaseHTTPRequestHandler
 from types import TracebackType
 from typing import Any, Deque, Iterable, List, Optional, Tuple, Type
 
-from korvane.testing.tls import ServerCertificates
+from korvane.testing.tls import ServerCertificates, TLSServing
 
 # The headers and the payload of one encoded response.
 Encoded = Tuple[List[Tuple[str, str]], bytes]
@@ -72,24 +72,9 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.write(payload)
 
 
-class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
+class _TCPServer(TLSServing, socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
     owner: "BodyServer"
-    certificates: Optional[ServerCertificates] = None
-
-    def finish_request(self, request: Any, client_address: Any) -> None:
-        if self.certificates is None:
-            self.RequestHandlerClass(request, client_address, self)
-            return
-        try:
-            conn = self.certificates.accept(request)
-        except (OSError, ValueError):
-            return
-        try:
-            self.RequestHandlerClass(conn, client_address, self)
-        finally:
-            conn.close()
-
     def handle_error(self, request: Any, client_address: Any) -> None:
         # A client may stop reading and hang up mid-body; anything else is a bug.
         if not isinstance(sys.exc_info()[1], OSError):

@@ -48,7 +48,7 @@ def building(rows: Iterable[T], total: int, label: str, stream: Optional[TextIO]
     """Yields ``rows`` while showing that a table of ``total`` rows is being
     built: a bar on a terminal, else one line on ``stream`` (stderr) for a
     table of 100,000 rows or more, so that a long build is never silent."""
-    from korvane.progress import _columns, _is_terminal
+    from korvane.progress import _is_terminal, _size
     from tqdm import tqdm
 
     stream = stream if stream is not None else sys.stderr
@@ -56,8 +56,9 @@ def building(rows: Iterable[T], total: int, label: str, stream: Optional[TextIO]
     if not terminal and total >= 100000:
         stream.write("%s: %d rows...\n" % (label, total))
         stream.flush()
+    columns, lines = _size(stream)  # a terminal that reports no size gets 80 by 24, as for the exports
     with tqdm(desc=label, total=total, unit=" rows", file=stream, disable=not terminal, leave=False,
-              ncols=None if _columns(stream) else 80, mininterval=0.5) as bar:
+              ncols=None if columns else 80, nrows=None if lines else 24, mininterval=0.5) as bar:
         step = 0
         for step, row in enumerate(rows, 1):
             if not step % 10000:

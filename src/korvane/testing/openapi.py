@@ -115,7 +115,7 @@ from types import TracebackType
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Type, Union
 
 from korvane.testing import data as _data
-from korvane.testing.tls import ServerCertificates
+from korvane.testing.tls import ServerCertificates, TLSServing
 
 __all__ = ["OpenApiServer", "FAULT_KINDS"]
 
@@ -495,25 +495,10 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.write(payload)
 
 
-class _TCPServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
+class _TCPServer(TLSServing, socketserver.ThreadingMixIn, socketserver.TCPServer):
     daemon_threads = True
     allow_reuse_address = False
     owner: OpenApiServer
-    certificates: Optional[ServerCertificates] = None
-
-    def finish_request(self, request: Any, client_address: Any) -> None:
-        if self.certificates is None:
-            self.RequestHandlerClass(request, client_address, self)
-            return
-        try:
-            conn = self.certificates.accept(request)
-        except (OSError, ValueError):
-            return  # a client that left during the handshake, or never spoke TLS
-        try:
-            self.RequestHandlerClass(conn, client_address, self)
-        finally:
-            conn.close()
-
     def handle_error(self, request: Any, client_address: Any) -> None:
         # Broken and reset connections are part of the job; anything else is a bug.
         if not isinstance(sys.exc_info()[1], (OSError, _Dropped)):

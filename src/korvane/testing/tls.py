@@ -16,7 +16,7 @@ import shutil
 import socket
 import ssl
 import tempfile
-from typing import Optional, Tuple
+from typing import Any, Optional, Tuple
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
@@ -147,3 +147,23 @@ class ServerCertificates(object):
             os.rmdir(directory)
         except OSError:
             pass
+
+
+class TLSServing(object):
+    """A socketserver mixin: with ``certificates`` set, each connection is
+    served over TLS, and one that fails its handshake is dropped."""
+
+    certificates: Optional[ServerCertificates] = None
+
+    def finish_request(self, request: Any, client_address: Any) -> None:
+        if self.certificates is None:
+            self.RequestHandlerClass(request, client_address, self)  # type: ignore[attr-defined]
+            return
+        try:
+            conn = self.certificates.accept(request)
+        except (OSError, ValueError):
+            return  # a client that left during the handshake, or never spoke TLS
+        try:
+            self.RequestHandlerClass(conn, client_address, self)  # type: ignore[attr-defined]
+        finally:
+            conn.close()
