@@ -12,7 +12,7 @@ from .errors import OptionError, UsageError, _shown_as, _Stopped, step
 from .inputs import _read_sql, _read_token
 from .output import _Output, _Owned, _quiet_stdout, _Tail
 from .secrets import _note_url_secrets, _scrub
-from .signals import SafePoints, _deadline, safe_point
+from .signals import SafePoints, _deadline, _signals_deferred, safe_point
 from .verify import verified_tls
 
 log = logging.getLogger("korvane.cli")
@@ -135,7 +135,8 @@ def _export(args, output, ExportProgress, ThinkDataQuery):
     safe_points = SafePoints()  # each record of the export is one
     try:
         with step("writing %s" % output.name):
-            scratch = tempfile.mkdtemp(prefix="korvane-")
+            with _signals_deferred():  # the folder is made and noted for removal in one step
+                scratch = tempfile.mkdtemp(prefix="korvane-")
             reserved.append(new_file())  # fails here, before the query, if the directory is not writable
         with step(what):
             tdq = Client(args.uri or "", token, list(args.presto or ("host", 0)))

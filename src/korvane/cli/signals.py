@@ -149,20 +149,27 @@ class SafePoints(logging.Handler):
 
 
 @contextlib.contextmanager
-def _signals_held():
-    """SIGINT, SIGTERM, SIGHUP and the deadline wait until the block has
-    run: a file is put in place whole, or not at all."""
+def _signals_deferred():
+    """SIGINT, SIGTERM, SIGHUP and the deadline wait until the block has run."""
     try:
         old = signal.pthread_sigmask(signal.SIG_BLOCK, _FINAL_SIGNALS + [signal.SIGALRM])
     except (AttributeError, ValueError, OSError):
         old = None
     try:
-        safe_point()  # one that came just before
         yield
-        _deadline.disarm()  # the result is in place
     finally:
         if old is not None:
             signal.pthread_sigmask(signal.SIG_SETMASK, old)
+
+
+@contextlib.contextmanager
+def _signals_held():
+    """As _signals_deferred, for the step that puts the file in place: a file
+    is put in place whole, or not at all, and the deadline is off after it."""
+    with _signals_deferred():
+        safe_point()  # one that came just before
+        yield
+        _deadline.disarm()  # the result is in place
 
 
 def _catch_signals():
