@@ -122,7 +122,7 @@ private:
     const fastjson::Rows &rows_;
 };
 
-KVRT_NOINLINE [[noreturn]] void raise_row_changed() {
+[[noreturn]] KVRT_NOINLINE void raise_row_changed() {
     kvrt::raise(PyExc_RuntimeError, "a row changed while its block was written");
 }
 
