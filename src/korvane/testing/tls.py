@@ -16,12 +16,17 @@ import shutil
 import socket
 import ssl
 import tempfile
+import warnings
 from typing import Any, Optional, Tuple
 
-from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+# cryptography announces, on every import under an interpreter past its end of
+# life, that it will drop it: nothing the emulators' users can act on.
+with warnings.catch_warnings():
+    warnings.filterwarnings("ignore", message=r"Python 3\.[0-9]+ is no longer supported")
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
 __all__ = ["ServerCertificates", "make_certificates"]
 
