@@ -545,7 +545,9 @@ void cancel_query(const Globals &g, py::handle cursor, py::handle read_timeout) 
 // def yx_fetch_many():
 //     return cursor.fetchmany(fetch_size)
 // is sadrel::FetchMany (export/presto_pages.h): pyhive's own call, or its
-// stand-in that keeps the rows of Presto's pages native.
+// stand-in that keeps the rows of Presto's pages native. It is made before
+// cursor.execute(sql), which it takes too, since the answer to execute's POST
+// is the first page.
 
 // def get_data_raw_pyhive_i(self, ctx, unique_path, sql, block_size=100000,
 //                           fetch_size=10000, read_timeout=300, upcount=None):
@@ -576,14 +578,14 @@ py::object tdq_get_data_raw_pyhive_i(const Globals &g, py::handle self, py::hand
                                           "catalog"_a = "hive", "schema"_a = "ta",
                                           "requests_kwargs"_a = requests_kwargs);
             cursor = conn.attr("cursor")();
-            cursor.attr("execute")(sql);
+            sadrel::FetchMany fetch_many(g, cursor, fetch_size);  // def yx_fetch_many(): ...
+            fetch_many.execute(sql);                               // cursor.execute(sql)
             g["BMOBJ"].attr("clog")(ctx, "文件大小");
             blocks.cols = py::list();
             for (py::handle entry : cursor.attr("description")) {
                 blocks.cols.attr("append")(entry[py::int_(0)]);
             }
             blocks.write_header();
-            sadrel::FetchMany fetch_many(g, cursor, fetch_size);  // def yx_fetch_many(): ...
             sadrel::Fetched rows = fetch_many();
             while (rows) {
                 for (sadrel::FetchedRow row : rows) {

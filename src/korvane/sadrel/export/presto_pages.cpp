@@ -1,8 +1,10 @@
-// The stand-in for pyhive's fetch loop: fetchmany, fetchone, _fetch_while, _fetch_more and _process_response for Presto's pages.
+// The stand-in for pyhive's fetch loop: execute, fetchmany, fetchone, _fetch_while, _fetch_more and _process_response for Presto's pages.
 #include "export/presto_pages.h"
 
+#include "guards/http_facts.h"
 #include "guards/seen.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sadrel {
@@ -60,6 +62,50 @@ py::object base_type(py::handle type) {
     return py::str(base);
 }
 
+/// The step in which page_content reads a body of known length.
+constexpr long long kContentStep = 1 << 20;
+
+/// `response.content`, where requests' own property would take
+/// `b"".join(self.iter_content(10 * 1024)) or b""` from urllib3's own read of a
+/// body of known length without content coding: the same, in pieces of 1 MiB.
+/// Each such read gives the whole piece, or less only at the end of the
+/// data, so the bytes are the same; and a failed read loses them all either
+/// way, with the same error, since urllib3 counts the bytes it names from the
+/// start of the body, not of the read. Elsewhere, the property itself.
+py::object page_content(py::handle response) {
+    py::object content = attr_or_empty(response, "_content");
+    py::object consumed = attr_or_empty(response, "_content_consumed");
+    Facts facts;
+    bool hands_on_cut = false;
+    if (!content || content.ptr() != Py_False || !consumed || consumed.ptr() != Py_False ||
+        !requests_own(response, facts) || !steps_allowed(response, facts, &hands_on_cut, true)) {
+        return response.attr("content");
+    }
+    py::object pieces = response.attr("iter_content")(kContentStep);
+    py::object body = py::bytes("").attr("join")(pieces);
+    set_attr(response, "_content", body);
+    set_attr(response, "_content_consumed", py::bool_(true));
+    return body;
+}
+
+/// `**kwargs` beside `data=` and `headers=` as a plain dict update passes them:
+/// an exact dict of str keys without either name.
+bool plain_keywords(py::handle kwargs) {
+    if (!kwargs || !PyDict_CheckExact(kwargs.ptr())) {
+        return false;
+    }
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key) || PyUnicode_CompareWithASCIIString(key, "data") == 0 ||
+            PyUnicode_CompareWithASCIIString(key, "headers") == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---- the rows of one fetch -------------------------------------------------------
@@ -80,9 +126,11 @@ void Fetched::add(py::object row) {
     objects_.push_back(std::move(row));
 }
 
-void Fetched::add(const fastjson::Rows &page, std::size_t r) {
-    order_.push_back(static_cast<long long>(native_.count()));
-    native_.append_row(page, r);
+void Fetched::add(const fastjson::Rows &page, std::size_t r, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) {
+        order_.push_back(static_cast<long long>(native_.count() + k));
+    }
+    native_.append_rows(page, r, n);
 }
 
 Fetched::iterator Fetched::begin() const {
@@ -237,11 +285,17 @@ Fetched FetchMany::operator()() {
             return out;
         }
         if (page_left()) {
-            out.add(page_, next_++);
+            // fetchone for as many rows as the fetch still takes from this page:
+            // no Python runs in between, so _data stays empty and _state as read.
+            const std::size_t n = std::min(page_.count() - next_, static_cast<std::size_t>(size_ - taken));
+            out.add(page_, next_, n);
+            next_ += n;
+            taken += static_cast<long long>(n);
             if (!page_left()) {
                 page_.clear();
                 next_ = 0;
             }
+            continue;
         } else if (PyObject_Length(data.ptr()) > 0) {
             out.add(data.attr("popleft")());
         } else {
@@ -271,12 +325,68 @@ void FetchMany::fetch_more() {
     if (got == nullptr) {
         throw py::error_already_set();
     }
-    py::object response = py::reinterpret_steal<py::object>(got);
+    take_page(py::reinterpret_steal<py::object>(got));
+}
+
+/// `self._process_response(response)`, natively where process() covers the page.
+void FetchMany::take_page(py::handle response) {
     if (!facts_.hold(cursor_) || !process(response)) {
         page_.clear();
         next_ = 0;
         cursor_.attr("_process_response")(response);
     }
+}
+
+/// `cursor.execute(sql)`: pyhive's steps one by one, as Cursor.execute takes
+/// them for a statement without parameters, up to the answer of the POST,
+/// whose page is then taken as fetch_more takes one.
+void FetchMany::execute(py::handle sql) {
+    py::object props = attr_or_empty(cursor_, "_session_props");
+    py::object kwargs = attr_or_empty(cursor_, "_requests_kwargs");
+    py::object urlparse = native_ ? facts_.presto_global("urlparse") : py::object();
+    py::object logger = native_ ? facts_.presto_global("_logger") : py::object();
+    // Only pyhive's and requests' own code runs between these checks and the
+    // POST: the logger emits nothing, and the statement and host are strs.
+    py::object host = attr_or_empty(cursor_, "_host");
+    py::object port = attr_or_empty(cursor_, "_port");
+    if (!native_ || !facts_.hold(cursor_) || !facts_.own_post(cursor_) || !props || !PyDict_CheckExact(props.ptr()) ||
+        !plain_keywords(kwargs) || !urlparse || !logger || !PyUnicode_CheckExact(sql.ptr()) || !host ||
+        !PyUnicode_CheckExact(host.ptr()) || !port || !PyLong_CheckExact(port.ptr()) || facts_.info_enabled()) {
+        cursor_.attr("execute")(sql);
+        return;
+    }
+    py::dict headers;
+    headers["X-Presto-Catalog"] = cursor_.attr("_catalog");
+    headers["X-Presto-Schema"] = cursor_.attr("_schema");
+    headers["X-Presto-Source"] = cursor_.attr("_source");
+    headers["X-Presto-User"] = cursor_.attr("_username");
+    if (PyDict_GET_SIZE(props.ptr()) > 0) {
+        py::list pairs;
+        for (auto item : py::reinterpret_borrow<py::dict>(props)) {
+            pairs.append(py::str("{}={}").attr("format")(item.first, item.second));
+        }
+        headers["X-Presto-Session"] = py::str(",").attr("join")(pairs);
+    }
+    cursor_.attr("_reset_state")();
+    set_attr(cursor_, "_state", cursor_.attr("_STATE_RUNNING"));
+    py::object netloc = py::str("{}:{}").attr("format")(host, port);
+    py::object url = urlparse.attr("urlunparse")(
+        py::make_tuple(cursor_.attr("_protocol"), netloc, "/v1/statement", py::none(), py::none(), py::none()));
+    logger.attr("info")("%s", sql);
+    logger.attr("debug")("Headers: %s", headers);
+    py::object post = cursor_.attr("_requests_session").attr("post");
+    py::dict call_kwargs;
+    call_kwargs["data"] = sql.attr("encode")("utf-8");
+    call_kwargs["headers"] = headers;
+    if (PyDict_Update(call_kwargs.ptr(), kwargs.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+    py::tuple args = py::make_tuple(url);
+    PyObject *got = PyObject_Call(post.ptr(), args.ptr(), call_kwargs.ptr());
+    if (got == nullptr) {
+        throw py::error_already_set();
+    }
+    take_page(py::reinterpret_steal<py::object>(got));
 }
 
 /// _process_response for a page that the parser covers and pyhive neither
@@ -291,15 +401,18 @@ bool FetchMany::process(py::handle response) {
     if (!PyLong_CheckExact(status.ptr()) || !PyLong_CheckExact(ok.ptr()) || !kvrt::eq(status, ok)) {
         return false;
     }
+    if (facts_.debug_enabled()) {
+        return false;  // _logger.debug("Got response %s", response_json) would format it
+    }
     // response_json = response.json(): its content read as json() reads it.
-    py::object content = response.attr("content");
+    py::object content = page_content(response);
     if (!PyBytes_CheckExact(content.ptr())) {
         return false;
     }
     const char *text = PyBytes_AS_STRING(content.ptr());
     const Py_ssize_t size = PyBytes_GET_SIZE(content.ptr());
-    if (!utf8_encoding(response.attr("encoding"), size) || facts_.debug_enabled()) {
-        return false;  // _logger.debug("Got response %s", response_json) would format it
+    if (!utf8_encoding(response.attr("encoding"), size)) {
+        return false;
     }
     py::object loads = facts_.stdlib_loads();
     long long state = 0;

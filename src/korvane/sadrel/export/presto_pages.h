@@ -50,7 +50,7 @@ public:
 
     // Filled by FetchMany.
     void add(py::object row);
-    void add(const fastjson::Rows &page, std::size_t r);
+    void add(const fastjson::Rows &page, std::size_t r, std::size_t n);  // rows r to r + n - 1
 
 private:
     static constexpr std::size_t kDone = static_cast<std::size_t>(-1);
@@ -78,11 +78,14 @@ private:
 class FetchMany {
 public:
     FetchMany(const kvrt::Globals &g, py::handle cursor, py::handle fetch_size);
+    /// `cursor.execute(sql)`, its answer's page taken as the pages after it.
+    void execute(py::handle sql);
     Fetched operator()();
 
 private:
     Fetched plain();
     void fetch_more();
+    void take_page(py::handle response);
     bool process(py::handle response);
     void put_back();
     bool page_left() const { return next_ < page_.count(); }

@@ -804,6 +804,26 @@ void Rows::append_row(const Rows &from, std::size_t r) {
     ends_.push_back(values_.size());
 }
 
+void Rows::append_rows(const Rows &from, std::size_t r, std::size_t n) {
+    const std::size_t begin = r == 0 ? 0 : from.ends_[r - 1];
+    const std::size_t shift = values_.size() - begin;
+    values_.reserve(values_.size() + from.ends_[r + n - 1] - begin);
+    ends_.reserve(ends_.size() + n);
+    for (std::size_t k = r; k < r + n; ++k) {
+        ends_.push_back(from.ends_[k] + shift);
+    }
+    for (std::size_t k = begin; k < from.ends_[r + n - 1]; ++k) {
+        Value v = from.values_[k];
+        if (v.tag == Tag::text || v.tag == Tag::decimal) {
+            const std::size_t size = v.tag == Tag::text ? v.size : static_cast<std::size_t>(v.digits());
+            const std::size_t offset = text_.size();
+            text_.append(from.text(v), size);
+            v.offset = offset;
+        }
+        values_.push_back(v);
+    }
+}
+
 bool Rows::append_values(PyObject *row) {
     if (!PyTuple_CheckExact(row)) {
         return false;

@@ -85,6 +85,8 @@ public:
     bool append_values(PyObject *row);
     /// Appends row `r` of `from`, its texts copied.
     void append_row(const Rows &from, std::size_t r);
+    /// Appends rows `r` to `r + n - 1` of `from` (n > 0), as append_row does one by one.
+    void append_rows(const Rows &from, std::size_t r, std::size_t n);
 
     // for the parser
     std::vector<Value> values_;

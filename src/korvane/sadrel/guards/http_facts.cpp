@@ -16,7 +16,7 @@ bool requests_own(py::handle r, Facts &facts) {
     return facts.take_class(response);
 }
 
-bool steps_allowed(py::handle r, Facts &facts, bool *hands_on_cut) {
+bool steps_allowed(py::handle r, Facts &facts, bool *hands_on_cut, bool whole) {
     py::object raw = attr_or_empty(r, "raw");
     py::object urllib3_response = loaded_class("urllib3.response", "HTTPResponse");
     py::object client_response = loaded_class("http.client", "HTTPResponse");
@@ -49,7 +49,7 @@ bool steps_allowed(py::handle r, Facts &facts, bool *hands_on_cut) {
     py::object decoder = attr_or_empty(raw, "_decoder");
     py::object headers = attr_or_empty(raw, "headers");
     if (!chunked || chunked.ptr() != Py_False || !remaining || !PyLong_CheckExact(remaining.ptr()) ||
-        !enforce || enforce.ptr() != Py_True || !decoder || !decoder.is_none() || !headers) {
+        !enforce || (enforce.ptr() != Py_True && !(whole && enforce.ptr() == Py_False)) || !decoder || !decoder.is_none() || !headers) {
         return false;
     }
     py::object coding = headers.attr("get")("content-encoding");

@@ -16,8 +16,11 @@ bool requests_own(py::handle r, Facts &facts);
 /// buffered socket file: each read(n) returns n bytes, or fewer only at
 /// the end of the data; a time-out or a reset loses what that read had.
 /// Records the classes; `hands_on_cut` tells what the release's read does
-/// with what arrived before a cut.
-bool steps_allowed(py::handle r, Facts &facts, bool *hands_on_cut);
+/// with what arrived before a cut. `whole`: the body is taken whole or not
+/// at all, as requests' `content` takes it; then urllib3 may leave the
+/// length unchecked (as 1.26 does by default), since a cut ends the reads
+/// at the same byte whatever their size.
+bool steps_allowed(py::handle r, Facts &facts, bool *hands_on_cut, bool whole = false);
 
 /// A chunked response's connection, as the chunk taker reads its buffer.
 struct ChunkedConnection {

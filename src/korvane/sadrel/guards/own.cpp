@@ -57,4 +57,10 @@ bool bound_own(py::handle obj, py::handle cls, const char *name) {
            PyMethod_GET_FUNCTION(bound.ptr()) == fn;
 }
 
+bool own_property(py::handle cls, const char *name, const char *module) {
+    PyObject *found = PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(cls.ptr())->tp_dict, name);
+    return found != nullptr && Py_TYPE(found) == &PyProperty_Type &&
+           own_function(attr_or_empty(found, "fget"), module);
+}
+
 }  // namespace sadrel

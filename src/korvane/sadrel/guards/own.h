@@ -14,6 +14,9 @@ bool own_function(py::handle fn, const char *module, bool package = false);
 /// a function of `module`.
 bool own_method(py::handle cls, const char *name, const char *module);
 
+/// `cls.__dict__[name]` is a property whose getter is such a function of `module`.
+bool own_property(py::handle cls, const char *name, const char *module);
+
 /// `obj.name` is `cls.name` bound to `obj`: no instance attribute shadows it.
 bool bound_own(py::handle obj, py::handle cls, const char *name);
 

@@ -10,7 +10,8 @@ namespace {
 
 /// The methods of the cursor that the stand-in acts for, and their modules.
 constexpr const char *kCommonMethods[] = {"fetchmany", "fetchone", "_fetch_while"};
-constexpr const char *kPrestoMethods[] = {"_fetch_more", "_process_response", "_process_data"};
+constexpr const char *kPrestoMethods[] = {"execute", "_reset_state", "_fetch_more", "_process_response",
+                                          "_process_data"};
 
 /// `module.__dict__[name]`, or an empty object.
 py::object global(py::handle module, const char *name) {
@@ -79,10 +80,7 @@ bool PyhiveFacts::take(py::handle cursor) {
             return false;
         }
     }
-    PyObject *description = PyDict_GetItemString(reinterpret_cast<PyTypeObject *>(cursor_type_.ptr())->tp_dict,
-                                                 "description");
-    if (description == nullptr || Py_TYPE(description) != &PyProperty_Type ||
-        !own_function(attr_or_empty(description, "fget"), "pyhive.presto")) {
+    if (!own_property(cursor_type_, "description", "pyhive.presto")) {
         return false;
     }
     if (!class_int(cursor_type_, "_STATE_NONE", &none) || !class_int(cursor_type_, "_STATE_RUNNING", &running) ||
@@ -104,12 +102,13 @@ bool PyhiveFacts::take(py::handle cursor) {
         return false;
     }
     models_ = py::reinterpret_borrow<py::object>(models);
-    for (const char *name : {"debug", "isEnabledFor"}) {
+    for (const char *name : {"debug", "info", "isEnabledFor"}) {
         if (!own_method(loaded_class("logging", "Logger"), name, "logging")) {
             return false;
         }
     }
-    if (!own_method(response_type_, "json", "requests.models") || !own_method(session_type_, "get", "requests.sessions")) {
+    if (!own_method(response_type_, "json", "requests.models") || !own_property(response_type_, "content", "requests.models") || !own_method(session_type_, "get", "requests.sessions") ||
+        !own_method(session_type_, "post", "requests.sessions")) {
         return false;
     }
     return facts_.take_class(cursor_type_) && facts_.take_class(loaded_class("logging", "Logger")) &&
@@ -142,8 +141,25 @@ bool PyhiveFacts::hold(py::handle cursor) const {
     return exactly(session, session_type_) && !shadowed(session, "get");
 }
 
+bool PyhiveFacts::own_post(py::handle cursor) const {
+    py::object session = attr_or_empty(cursor, "_requests_session");
+    if (!session) {
+        return false;
+    }
+    if (session.ptr() == requests_.ptr()) {
+        return own_function(global(requests_, "post"), "requests.api");
+    }
+    return exactly(session, session_type_) && !shadowed(session, "post");
+}
+
+py::object PyhiveFacts::presto_global(const char *name) const { return global(presto_, name); }
+
 bool PyhiveFacts::debug_enabled() const {
     return kvrt::is_true(logger_.attr("isEnabledFor")(10));  // logging.DEBUG
+}
+
+bool PyhiveFacts::info_enabled() const {
+    return kvrt::is_true(logger_.attr("isEnabledFor")(20));  // logging.INFO (DEBUG implies it)
 }
 
 bool PyhiveFacts::own_response(py::handle response) const {

@@ -9,8 +9,8 @@ namespace sadrel {
 /// What one export's stand-in for pyhive's fetch loop found, once, and
 /// checks again before each page: pyhive of a checked release; `cursor`
 /// exactly pyhive.presto.Cursor, whose class and bases (DBAPICursor) are
-/// checked whole, with its own fetchmany, fetchone, _fetch_while,
-/// _fetch_more, _process_response, _process_data and description; the
+/// checked whole, with its own fetchmany, fetchone, _fetch_while, execute,
+/// _reset_state, _fetch_more, _process_response, _process_data and description; the
 /// globals of pyhive.presto and pyhive.common (requests, _logger,
 /// TYPES_CONVERTER, OperationalError, DatabaseError, time) as first seen;
 /// _logger exactly logging's Logger, its class checked whole; requests'
@@ -23,8 +23,14 @@ public:
     /// one of the methods, and its session is requests' own: the module
     /// `requests` with its own get, or exactly a requests Session with its own get.
     bool hold(py::handle cursor) const;
+    /// The session's post is requests' own (the module's function, or Session's method).
+    bool own_post(py::handle cursor) const;
+    /// `pyhive.presto.<name>` as bound now, or an empty object.
+    py::object presto_global(const char *name) const;
     /// `_logger.isEnabledFor(logging.DEBUG)`: pyhive's debug call would format the page.
     bool debug_enabled() const;
+    /// `_logger.isEnabledFor(logging.INFO)`: execute's log calls would emit.
+    bool info_enabled() const;
     /// `response` is exactly requests' Response, its json not shadowed.
     bool own_response(py::handle response) const;
     /// The standard library's json.loads that requests.models uses now, or an empty object.
