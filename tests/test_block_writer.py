@@ -98,7 +98,8 @@ EDGE_INTS = [0, 1, -1, 2 ** 53, 2 ** 53 + 1, INT64 - 1, -INT64, INT64, -INT64 - 
 EDGE_FLOATS = [0.0, -0.0, 1.0, 0.1, 1e16, 1e15, 9999999999999998.0, 1e-4, 1e-5, 0.00012345, 5e-324,
                2.2250738585072014e-308, 1.7976931348623157e308, float("inf"), float("-inf"), float("nan"),
                123456789012345678.0, -1.5e-7]
-SPECIAL_TEXT = [",", '"', "\r", "\n", "\r\n", "\t", " ", "\x00", "😀", "é", "北京", "\ud800", ""]
+SPECIAL_TEXT = [",", '"', "\r", "\n", "\r\n", "\t", " ", "\x00", "😀", "é", "北京",
+                "sixteen letters!", "a text of thirty-one characters", "\ud800", ""]
 
 text = st.lists(st.sampled_from(SPECIAL_TEXT) | st.text(max_size=3), max_size=4).map("".join)
 KINDS = {

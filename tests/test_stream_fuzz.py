@@ -5,7 +5,7 @@ import os
 import tempfile
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 from korvane.testing.openapi import OpenApiServer
 from twins import differ
@@ -44,6 +44,14 @@ def answers(draw):
             "chunk_bytes": draw(st.none() | st.integers(1, 13))}
 
 
+# Texts longer than the scanner's 16-byte steps, with escapes, an escaped NUL
+# and non-ASCII bytes before and after the first step.
+FIXED = {"body": b'{"return_code": 0, "data": {"headers": ["a", "b"]}}\n'
+                 b'["nul\\u0000 in a text of more than sixteen bytes", "\xc3\xa9 then ascii for sixteen, \\"q\\""]\n'
+                 b'["sixteen bytes!!", "ascii for sixteen bytes, then \xe5\x8c\x97\\tx"]\n["short", "\\u00e9"]',
+         "status": 200, "complete": True, "chunk_bytes": None}
+
+
 @pytest.fixture(scope="module")
 def server():
     with OpenApiServer(token="tok") as srv:
@@ -57,6 +65,7 @@ def test_every_answer_gives_a_whole_file_or_an_error(server, request):
     @settings(max_examples=request.config.getoption("--fuzz-examples"), deadline=None,
               database=None, suppress_health_check=list(HealthCheck))
     @given(answer=answers(), block_size=st.integers(1, 4))
+    @example(answer=FIXED, block_size=2)
     def check(answer, block_size):
         def export(Query):
             server.set_fault("raw", **answer)

@@ -21,7 +21,7 @@ void end_life() {
 
 LifeState &life() { return state; }
 
-bool bytes_warnings() {
+bool read_bytes_warning() {
     if (state.bytes_warning < 0) {
         PyObject *flags = PySys_GetObject("flags");  // borrowed
         if (flags == nullptr) {

@@ -17,8 +17,13 @@ struct LifeState {
 /// This life's state.
 LifeState &life();
 
+bool read_bytes_warning();
+
 /// Whether the interpreter runs with -b: comparing bytes with str warns then.
-bool bytes_warnings();
+inline bool bytes_warnings() {
+    const int known = life().bytes_warning;
+    return known >= 0 ? known != 0 : read_bytes_warning();
+}
 
 /// From the module body, once a life: has the runtime forget the state at
 /// the life's end.

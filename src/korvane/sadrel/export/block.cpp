@@ -87,12 +87,12 @@ bool has_content(const Line &row) {
 Blocks::Blocks(const kvrt::Globals &g, const kvrt::FunctionDef &to_csv, py::handle self, py::handle ctx,
                py::handle unique_path, py::handle block_size)
     : loads(g), g_(g), self_(self), ctx_(ctx), unique_path_(unique_path), block_size_(block_size),
-      writer_(g, to_csv, self, unique_path) {}
+      writer_(g, to_csv, self, unique_path), next_multiple_(block_size_.value()) {}
 
 /// Python code may run from here on: json is checked again before the next native parse.
 void Blocks::call_out() { loads.python_ran(); }
 
-bool Blocks::append_parsed(const Line &row) {
+bool Blocks::append_parsed_slowly(const Line &row) {
     if (row.after_read) {
         call_out();  // the read ran urllib3's code
     }
@@ -114,9 +114,6 @@ void Blocks::to_objects() {
     }
     parsed_.clear();
 }
-
-/// `len(datas)`
-Py_ssize_t Blocks::held() const { return static_cast<Py_ssize_t>(parsed_.count()) + PyList_GET_SIZE(datas.ptr()); }
 
 void Blocks::piece_begun() {
     written_before_piece_ = written;
@@ -212,8 +209,10 @@ void Blocks::append(const FetchedRow &row) {
     append(py::reinterpret_steal<py::object>(made));
 }
 
-void Blocks::count() {
-    i += 1;
+void Blocks::count_slowly() {
+    if (block_size_.value() > 0 && i.value() == next_multiple_) {
+        next_multiple_ += block_size_.value();
+    }
     if (block_size_.equals(held())) {
         append_datas();
     }

@@ -42,6 +42,8 @@ public:
     bool equals(Py_ssize_t length) const;
     /// `i % block_size == 0`
     bool divides(const Count &i) const;
+    /// The size, where the comparisons are made in C; else 0.
+    long long value() const { return value_; }
 
 private:
     py::handle object_;
@@ -90,13 +92,25 @@ public:
     /// `datas.append(json.loads(row))` for a line that is an array of
     /// scalars, as native values while the block holds no row made
     /// otherwise; false leaves the line to the plain steps.
-    bool append_parsed(const Line &row);
+    bool append_parsed(const Line &row) {
+        if (!row.after_read && PyList_GET_SIZE(datas.ptr()) == 0 && loads.parse_into(row, parsed_)) {
+            return true;
+        }
+        return append_parsed_slowly(row);
+    }
 
     /// After each counted line:
     ///     i += 1
     ///     if len(datas) == block_size: <append datas>
     ///     if i % block_size == 0: BMOBJ.clog(ctx, i)
-    void count();
+    void count() {
+        i += 1;
+        const long long size = block_size_.value();
+        if (size > 0 && i.value() != next_multiple_ && held() != size) {
+            return;  // in C: no block is full, and i % block_size != 0
+        }
+        count_slowly();
+    }
 
     /// `BMOBJ.clog(ctx, "total: " + str(i))`
     void log_total();
@@ -121,9 +135,12 @@ public:
     void follow(const ResponseLines *lines) { lines_ = lines; }
 
 private:
+    bool append_parsed_slowly(const Line &row);
+    void count_slowly();
     void call_out();
     void to_objects();
-    Py_ssize_t held() const;
+    /// `len(datas)`
+    Py_ssize_t held() const { return static_cast<Py_ssize_t>(parsed_.count()) + PyList_GET_SIZE(datas.ptr()); }
     void append_datas();
     void piece_begun() override;
     void piece_done() override;
@@ -138,6 +155,7 @@ private:
     fastjson::Rows parsed_;                  // the block's first rows, parsed natively
     bool tuples_ = false;                    // they stand for tuples (pyhive's rows), not lists
     const ResponseLines *lines_ = nullptr;
+    long long next_multiple_ = 0;             // the least multiple of block_size that i has not passed
     std::vector<long long> waiting_;         // progress counts of the piece being read
     bool written_before_piece_ = false;      // `written` when the piece began
     off_t size_before_piece_ = -1;           // the file's size then

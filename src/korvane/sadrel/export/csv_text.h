@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace sadrel {
 
@@ -161,12 +164,7 @@ public:
     /// A text given in UTF-8, quoted when it holds a special character: the
     /// same bytes as str() writes for its str.
     void utf8(const char *data, std::size_t size, bool) {
-        bool quote = false;
-        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(data);
-        for (std::size_t k = 0; k < size && !quote; ++k) {
-            quote = bytes[k] < 0x80 && special_[bytes[k]];
-        }
-        if (!quote) {
+        if (!needs_quotes(reinterpret_cast<const unsigned char *>(data), size)) {
             out.append(data, size);
             return;
         }
@@ -254,9 +252,7 @@ public:
         bool quote = false;
         if (kind == PyUnicode_1BYTE_KIND) {
             const unsigned char *bytes = static_cast<const unsigned char *>(data);
-            for (Py_ssize_t k = 0; k < n && !quote; ++k) {
-                quote = special_[bytes[k]];
-            }
+            quote = needs_quotes(bytes, static_cast<std::size_t>(n));  // Latin-1: the table's bytes are ASCII
             if (!quote && PyUnicode_IS_ASCII(s)) {
                 out.append(reinterpret_cast<const char *>(bytes), n);
                 return;
@@ -291,6 +287,37 @@ public:
     }
 
 private:
+    /// Whether the text holds a byte that makes the csv writer quote it (the
+    /// table's bytes are all ASCII: a byte of a multi-byte character never is one).
+    bool needs_quotes(const unsigned char *bytes, std::size_t size) const {
+        std::size_t k = 0;
+#if defined(__SSE2__)
+        if (size >= 16) {
+            const __m128i comma = _mm_set1_epi8(',');
+            const __m128i quote = _mm_set1_epi8('"');
+            const __m128i lf = _mm_set1_epi8('\n');
+            const __m128i cr = special_['\r'] ? _mm_set1_epi8('\r') : comma;
+            const __m128i nul = special_[0] ? _mm_setzero_si128() : comma;
+            for (; k + 16 <= size; k += 16) {
+                const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + k));
+                const __m128i hits = _mm_or_si128(
+                    _mm_or_si128(_mm_cmpeq_epi8(block, comma), _mm_cmpeq_epi8(block, quote)),
+                    _mm_or_si128(_mm_cmpeq_epi8(block, lf),
+                                 _mm_or_si128(_mm_cmpeq_epi8(block, cr), _mm_cmpeq_epi8(block, nul))));
+                if (_mm_movemask_epi8(hits) != 0) {
+                    return true;
+                }
+            }
+        }
+#endif
+        for (; k < size; ++k) {
+            if (special_[bytes[k]]) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     bool special_[256] = {};
 };
 

@@ -29,10 +29,15 @@ PyObject *item(PyObject *globals, const char *key) {
 void JsonLoads::python_ran() {
     json_ = py::object();
     native_ = false;
+    looked_up_ = false;
     unchanged_.python_ran();
 }
 
 bool JsonLoads::stdlib_now() {
+    if (looked_up_) {
+        return native_;  // no Python code ran since: the global is the one looked up
+    }
+    looked_up_ = true;
     // The global `json`: the module's own binding, else the builtins' (g_ does both).
     PyObject *bound = item(g_.dict().ptr(), "json");
     py::object json = bound != nullptr ? py::reinterpret_borrow<py::object>(bound) : g_["json"];
@@ -48,13 +53,6 @@ bool JsonLoads::stdlib_now() {
 bool JsonLoads::loads_unchanged() {
     PyObject *globals = PyModule_GetDict(json_.ptr());
     return item(globals, "loads") == loads_.ptr() && item(globals, "_default_decoder") == decoder_.ptr();
-}
-
-bool JsonLoads::parse_into(const Line &row, fastjson::Rows &rows) {
-    if (row.object || !stdlib_now() || !unchanged_.holds([&] { return loads_unchanged(); })) {
-        return false;
-    }
-    return rows.parse(row.data, row.size);
 }
 
 py::object JsonLoads::operator()(py::handle row) {

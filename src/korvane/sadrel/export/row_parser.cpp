@@ -7,6 +7,9 @@
 #include "export/row_parser.h"
 
 #include <charconv>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -195,7 +198,7 @@ double decimal_value(bool negative, const char *digits, int n, int point) {
 struct ObjectSink {
     static constexpr bool takes_decimals = false;
     Items items;
-    Step str(const char *data, Py_ssize_t size, bool ascii) {
+    Step str(const char *data, Py_ssize_t size, bool ascii, bool /*escaped*/) {
         PyObject *item = nullptr;
         Step step = make_str(data, size, ascii, &item);
         return step != Step::ok ? step : add(item);
@@ -232,7 +235,7 @@ struct ValueSink {
         rows.values_.push_back(v);
         return Step::ok;
     }
-    Step str(const char *data, Py_ssize_t size, bool ascii) {
+    Step str(const char *data, Py_ssize_t size, bool ascii, bool escaped) {
         if (size > 0xFFFFFFFFLL ||
             (!ascii && !strict_utf8(reinterpret_cast<const unsigned char *>(data),
                                     reinterpret_cast<const unsigned char *>(data) + size))) {
@@ -241,7 +244,8 @@ struct ValueSink {
         Value v;
         v.tag = Tag::text;
         v.ascii = ascii;
-        v.nul = std::memchr(data, 0, static_cast<size_t>(size)) != nullptr;
+        // A raw NUL byte declines the line (a control character): only an escape makes one.
+        v.nul = escaped && std::memchr(data, 0, static_cast<size_t>(size)) != nullptr;
         v.size = static_cast<unsigned int>(size);
         v.offset = rows.text_.size();
         rows.text_.append(data, static_cast<size_t>(size));
@@ -276,6 +280,32 @@ Step read_string(const char **pp, const char *end, Sink &sink) {
     const char *p = *pp;
     const char *start = p;
     unsigned char high = 0;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time up to the first quote, backslash or control
+    // character; any byte of 0x80 or above makes the text non-ASCII.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i below_space = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(block, below_space), below_space);
+        const int stops = _mm_movemask_epi8(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)), control));
+        const int highs = _mm_movemask_epi8(block);
+        if (stops != 0) {
+            const int k = __builtin_ctz(static_cast<unsigned>(stops));
+            if ((highs & ((1 << k) - 1)) != 0) {
+                high = 0x80;
+            }
+            p += k;
+            break;
+        }
+        if (highs != 0) {
+            high = 0x80;
+        }
+        p += 16;
+    }
+#endif
     while (p < end) {
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '"' || c == '\\' || c < 0x20) {
@@ -289,7 +319,7 @@ Step read_string(const char **pp, const char *end, Sink &sink) {
     }
     if (*p == '"') {
         *pp = p + 1;
-        return sink.str(start, p - start, high < 0x80);
+        return sink.str(start, p - start, high < 0x80, false);
     }
     // Escapes: gather the text as UTF-8, then decode it in one go.
     std::string text(start, static_cast<size_t>(p - start));
@@ -297,7 +327,7 @@ Step read_string(const char **pp, const char *end, Sink &sink) {
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '"') {
             *pp = p + 1;
-            return sink.str(text.data(), static_cast<Py_ssize_t>(text.size()), false);
+            return sink.str(text.data(), static_cast<Py_ssize_t>(text.size()), false, true);
         }
         if (c < 0x20) {
             return Step::decline;
@@ -609,7 +639,7 @@ Step parse_array(const char *text, Py_ssize_t size, Sink &sink) {
 /// 18 digits, no NaN or Infinity.
 struct CheckSink {
     static constexpr bool takes_decimals = false;
-    Step str(const char *data, Py_ssize_t size, bool ascii) {
+    Step str(const char *data, Py_ssize_t size, bool ascii, bool /*escaped*/) {
         return ascii || strict_utf8(reinterpret_cast<const unsigned char *>(data),
                                     reinterpret_cast<const unsigned char *>(data) + size)
                    ? Step::ok
@@ -920,7 +950,7 @@ PyObject *Rows::object(std::size_t r) const {
         const Value &v = values[k];
         Step step;
         switch (v.tag) {
-        case Tag::text: step = sink.str(text(v), v.size, v.ascii); break;
+        case Tag::text: step = sink.str(text(v), v.size, v.ascii, v.nul); break;
         case Tag::integer: step = sink.integer(v.integer); break;
         case Tag::real: step = sink.real(v.real); break;
         case Tag::decimal:
