@@ -23,9 +23,12 @@ for under the scratch directory, else fetched there with
 ``pip download --no-binary :all: --no-deps yyjson``. A parser whose library
 or sources are missing is skipped, with the reason.
 
-simdjson's On-Demand front end runs the kernel the compiler may assume
-(``fallback`` without -march); ``--march haswell`` adds a row for simdjson
-built for AVX2, what a build with its own dispatch would get here.
+simdjson's On-Demand walk is compiled into the program for the kernel the
+compiler may assume (``fallback`` without -march), while the shared
+library's stage 1 and string unescaping pick theirs at run time (icelake on
+an AVX-512 machine); ``--march haswell`` adds rows for the walk built for
+AVX2 too. The ``-bare`` rows are each library alone, walking the same values
+with its own conversions and keeping nothing: no integration can beat them.
 """
 import argparse
 import glob
@@ -168,8 +171,7 @@ def build(out, yyjson_dir, simdjson, march=None):
         libs.append("-lsimdjson")
     if yyjson_dir:
         obj = os.path.join(out, "yyjson.o")
-        if not os.path.exists(obj):
-            subprocess.run(NICE + ["gcc"] + FLAGS + ["-c", os.path.join(yyjson_dir, "yyjson.c"), "-o", obj], check=True)
+        subprocess.run(NICE + ["gcc"] + FLAGS + ["-c", os.path.join(yyjson_dir, "yyjson.c"), "-o", obj], check=True)
         command += ["-DWITH_YYJSON", "-I" + yyjson_dir]
         sources.append(obj)
     program = os.path.join(out, "parsers" + ("-" + march if march else ""))
@@ -222,34 +224,42 @@ def main():
     extra = build(args.scratch, None, True, args.march) if args.march and simdjson else None
     results = {}
     for name in ("rows", "escaped", "edges"):
-        results[name] = run(program, paths[name], args.passes if name != "edges" else 1)
+        passes = args.passes if name != "edges" else 1
+        results[name] = run(program, paths[name], passes)
         if extra:
-            more = run(extra, paths[name], args.passes if name != "edges" else 1, only="simdjson")
-            for entry in more:
-                if entry["parser"] == "simdjson":
-                    entry["parser"] = "simdjson (-march=%s)" % args.march
+            for entry in run(extra, paths[name], passes, only="simdjson"):
+                if entry["parser"] != "korvane":
+                    entry["parser"] += ", -march=" + args.march
                     results[name].append(entry)
 
-    names = [entry["parser"] for entry in results["rows"]]
     print()
-    print("ns per line, CPU, best of %d passes (%s rows); exactness against korvane's Rows::parse" % (args.passes, format(args.rows, ",")))
-    print("%-24s %10s %8s %10s %8s   %s" % ("parser", "rows", "ratio", "escaped", "ratio", "mismatches rows / escaped / edges"))
+    print("CPU ns per line, best of %d passes over %s rows; speed-up = korvane's time / the parser's;"
+          % (args.passes, format(args.rows, ",")))
+    print("mismatches: lines whose verdict or values differ from korvane's Rows::parse (-: keeps no values)")
+    print("%-30s %9s %8s %9s %8s   %s" % ("parser", "rows", "speed-up", "escaped", "speed-up",
+                                         "mismatches rows / escaped / edges"))
     base = {name: results[name][0]["ns_per_line"] for name in results}
-    for parser_name in names:
-        cells = {name: next(e for e in results[name] if e["parser"] == parser_name) for name in results}
-        print("%-24s %10.1f %7.2fx %10.1f %7.2fx   %d / %d / %d" % (
-            parser_name, cells["rows"]["ns_per_line"], cells["rows"]["ns_per_line"] / base["rows"],
-            cells["escaped"]["ns_per_line"], cells["escaped"]["ns_per_line"] / base["escaped"],
-            cells["rows"]["mismatches"], cells["escaped"]["mismatches"], cells["edges"]["mismatches"]))
+    for entry in results["rows"]:
+        cells = {name: next(e for e in results[name] if e["parser"] == entry["parser"]) for name in results}
+        label = entry["parser"]
+        checks = " / ".join(str(cells[name]["mismatches"]) for name in results) if entry["checked"] else "-"
+        print("%-30s %9.1f %7.2fx %9.1f %7.2fx   %s" % (
+            label, cells["rows"]["ns_per_line"], base["rows"] / cells["rows"]["ns_per_line"],
+            cells["escaped"]["ns_per_line"], base["escaped"] / cells["escaped"]["ns_per_line"], checks))
     edges = results["edges"][0]
-    print("edges: %d lines, %d declined by the scanner" % (edges["lines"], edges["declined_by_scanner"]))
+    print("edges: %d lines (%d fixed, the rest mutated rows), %d declined by the scanner"
+          % (edges["lines"], len(EDGE_TEXTS) + len(EDGE_BYTES) + 2, edges["declined_by_scanner"]))
     for name in results:
         for entry in results[name]:
             if entry["first"]:
                 print("  %s, %s: %s" % (entry["parser"], name, entry["first"]))
-            if entry["ascii_hint_only"]:
-                print("  %s, %s: %d texts with escapes, all ASCII, that only the scanner leaves unmarked as ASCII"
-                      % (entry["parser"], name, entry["ascii_hint_only"]))
+    kernels = sorted({"%s: %s" % (e["parser"], e["kernel"]) for e in results["rows"] if e["kernel"] and "bare" not in e["parser"]})
+    if kernels:
+        print("simdjson kernels (On-Demand's walk, the library's own choice): " + "; ".join(kernels))
+    hints = {name: max(e["ascii_hint_only"] for e in results[name]) for name in results}
+    if any(hints.values()):
+        print("texts with escapes, all ASCII, that the scanner alone leaves unmarked as ASCII (a hint, not a value): "
+              + ", ".join("%s %d" % item for item in hints.items()))
     if args.json:
         meta = {"rows": args.rows, "passes": args.passes, "flags": FLAGS, "skipped": skipped,
                 "yyjson": yyjson_dir and yyjson_version(yyjson_dir), "python": sys.version.split()[0]}
