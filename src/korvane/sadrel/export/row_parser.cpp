@@ -12,6 +12,7 @@
 #endif
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace sadrel {
@@ -816,6 +817,19 @@ const Page::Member *Page::find(const char *key) const {
         }
     }
     return nullptr;
+}
+
+void Chars::grow(std::size_t need) {
+    std::size_t cap = cap_ != 0 ? cap_ * 2 : 1 << 16;
+    while (cap < need) {
+        cap *= 2;
+    }
+    char *data = static_cast<char *>(std::realloc(data_, cap));
+    if (data == nullptr) {
+        throw std::bad_alloc();
+    }
+    data_ = data;
+    cap_ = cap;
 }
 
 void Rows::append_row(const Rows &from, std::size_t r) {

@@ -7,6 +7,8 @@
 
 #include "export/chars.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,55 @@ struct Value {
     };
 };
 
+/// The bytes of the rows' texts: a growable run whose appends stay inline.
+class Chars {
+public:
+    Chars() = default;
+    Chars(const Chars &) = delete;
+    Chars &operator=(const Chars &) = delete;
+    Chars(Chars &&other) noexcept : data_(other.data_), size_(other.size_), cap_(other.cap_) {
+        other.data_ = nullptr;
+        other.size_ = other.cap_ = 0;
+    }
+    Chars &operator=(Chars &&other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = other.data_;
+            size_ = other.size_;
+            cap_ = other.cap_;
+            other.data_ = nullptr;
+            other.size_ = other.cap_ = 0;
+        }
+        return *this;
+    }
+    ~Chars() { std::free(data_); }
+
+    const char *data() const { return data_; }
+    std::size_t size() const { return size_; }
+    void clear() { size_ = 0; }
+    /// Back to an earlier size (never grows).
+    void resize(std::size_t size) {
+        if (size < size_) {
+            size_ = size;
+        }
+    }
+    void append(const char *p, std::size_t n) {
+        if (cap_ - size_ < n) {
+            grow(size_ + n);
+        }
+        if (n != 0) {
+            std::memcpy(data_ + size_, p, n);
+        }
+        size_ += n;
+    }
+
+private:
+    void grow(std::size_t need);
+    char *data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
+};
+
 /// Rows parsed without Python objects: the values of each row in turn.
 class Rows {
 public:
@@ -91,7 +142,7 @@ public:
     // for the parser
     std::vector<Value> values_;
     std::vector<std::size_t> ends_;
-    std::string text_;
+    Chars text_;
 };
 
 /// The members of a Presto result page other than its rows, as text.
