@@ -78,7 +78,8 @@ public:
     }
     ~Chars() { std::free(data_); }
 
-    const char *data() const { return data_; }
+    /// Never null, so that an empty text is a valid span.
+    const char *data() const { return data_ != nullptr ? data_ : ""; }
     std::size_t size() const { return size_; }
     void clear() { size_ = 0; }
     /// Back to an earlier size (never grows).
