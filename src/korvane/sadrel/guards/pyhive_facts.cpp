@@ -131,25 +131,21 @@ bool PyhiveFacts::hold(py::handle cursor) const {
             return false;
         }
     }
-    py::object session = attr_or_empty(cursor, "_requests_session");
-    if (!session) {
-        return false;
-    }
-    if (session.ptr() == requests_.ptr()) {
-        return own_function(global(requests_, "get"), "requests.api");
-    }
-    return exactly(session, session_type_) && !shadowed(session, "get");
+    return session_own(cursor, "get");
 }
 
-bool PyhiveFacts::own_post(py::handle cursor) const {
+bool PyhiveFacts::own_post(py::handle cursor) const { return session_own(cursor, "post"); }
+
+/// `cursor._requests_session.<verb>` is requests' own: the module's function, or Session's method.
+bool PyhiveFacts::session_own(py::handle cursor, const char *verb) const {
     py::object session = attr_or_empty(cursor, "_requests_session");
     if (!session) {
         return false;
     }
     if (session.ptr() == requests_.ptr()) {
-        return own_function(global(requests_, "post"), "requests.api");
+        return own_function(global(requests_, verb), "requests.api");
     }
-    return exactly(session, session_type_) && !shadowed(session, "post");
+    return exactly(session, session_type_) && !shadowed(session, verb);
 }
 
 py::object PyhiveFacts::presto_global(const char *name) const { return global(presto_, name); }

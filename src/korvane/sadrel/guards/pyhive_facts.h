@@ -42,6 +42,8 @@ public:
     long long running = 1, finished = 2, none = 0;  // Cursor._STATE_*
 
 private:
+    bool session_own(py::handle cursor, const char *verb) const;
+
     Facts facts_;
     py::object cursor_type_;
     py::object presto_;
